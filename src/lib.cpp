@@ -1,0 +1,71 @@
+// The module's entry point: creates the module once per process and adds, in order,
+// parse_data_stream_py, AHRSClient and BufferedAHRSClient, listing each in __all__.
+
+#include "python/owned.hpp"
+
+#include <cstdint>
+
+#include "python/module_parts.hpp"
+
+namespace {
+
+using tiltwick::py::Owned;
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tiltwick",
+    "A Python module implemented in C++.",
+    0,  // no per-module state
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* the_module = nullptr;
+std::int64_t owning_interpreter = -1;
+
+// Appends `name` to __all__ (creating it on the first addition), then sets the attribute.
+bool add(PyObject* module, const char* name, PyObject* value) {
+    Owned keep(value);
+    if (!keep) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* all = PyDict_GetItemString(dict, "__all__");
+    if (all == nullptr) {
+        Owned created(PyList_New(0));
+        if (!created || PyDict_SetItemString(dict, "__all__", created.get()) != 0) return false;
+        all = created.get();
+    }
+    Owned name_object(PyUnicode_FromString(name));
+    if (!name_object || PyList_Append(all, name_object.get()) != 0) return false;
+    return PyModule_AddObjectRef(module, name, keep.get()) == 0;
+}
+
+PyObject* create_module() {
+    Owned module(PyModule_Create(&module_definition));
+    if (!module) return nullptr;
+    Owned module_name(PyUnicode_FromString("tiltwick"));
+    if (!module_name) return nullptr;
+    if (!add(module.get(), "parse_data_stream_py", tiltwick::py::new_parse_data_stream_function(module_name.get())) ||
+        !add(module.get(), "AHRSClient", Py_XNewRef(reinterpret_cast<PyObject*>(tiltwick::py::ahrs_client_type()))) ||
+        !add(module.get(), "BufferedAHRSClient",
+             Py_XNewRef(reinterpret_cast<PyObject*>(tiltwick::py::buffered_client_type())))) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tiltwick() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0) return nullptr;
+    if (owning_interpreter >= 0 && owning_interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError, "tiltwick does not support sub-interpreters: it is already "
+                                           "initialised in another interpreter of this process");
+        return nullptr;
+    }
+    if (the_module == nullptr) {
+        the_module = create_module();
+        if (the_module == nullptr) return nullptr;
+        owning_interpreter = interpreter;
+    }
+    return Py_NewRef(the_module);
+}

@@ -1,0 +1,9 @@
+#include "link/ahrs_error.hpp"
+
+#include "link/io_error.hpp"
+
+namespace tiltwick {
+
+std::string AHRSError::debug() const { return "AHRSError { error: " + quoted(error) + " }"; }
+
+}  // namespace tiltwick

@@ -1,0 +1,82 @@
+#include "link/mip_packet.hpp"
+
+#include <array>
+#include <string>
+
+namespace tiltwick {
+
+namespace {
+
+std::unexpected<ParseError> stream_failure(IoError error, std::optional<PacketField> field) {
+    return std::unexpected(ParseError{StreamFailure{std::move(error)}, field});
+}
+
+}  // namespace
+
+std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream) {
+    std::array<std::uint8_t, 2> sync{};
+    if (auto got = read_exact(stream, sync); !got) return stream_failure(std::move(got.error()), std::nullopt);
+    if (sync[0] != sync1 || sync[1] != sync2) return std::unexpected(ParseError{BadSync{sync}, std::nullopt});
+
+    MipChecksum checksum;
+    std::uint8_t header[1];
+
+    if (auto got = read_exact(stream, header); !got) {
+        return stream_failure(std::move(got.error()), PacketField::Descriptor);
+    }
+    checksum.update(header);
+    const auto descriptor = descriptor_from_byte(header[0]);
+    if (!descriptor) return std::unexpected(ParseError{BadDescriptorSet{header[0]}, PacketField::Descriptor});
+
+    if (auto got = read_exact(stream, header); !got) {
+        return stream_failure(std::move(got.error()), PacketField::PayloadLength);
+    }
+    checksum.update(header);
+
+    MipPacket packet{*descriptor, std::vector<std::uint8_t>(header[0])};
+    auto filled = read_up_to(stream, packet.bytes);
+    if (!filled) return stream_failure(std::move(filled.error()), PacketField::Bytes);
+    if (*filled < packet.bytes.size()) {
+        return std::unexpected(ParseError{
+            ShortPayload{IoError::custom(IoErrorKind::UnexpectedEof, "not enough bytes in reader")},
+            PacketField::Bytes});
+    }
+    checksum.update(packet.bytes);
+
+    const auto computed = checksum.value();
+    std::array<std::uint8_t, 2> trailer{};
+    if (auto got = read_exact(stream, trailer); !got) {
+        return stream_failure(std::move(got.error()), PacketField::Checksum);
+    }
+    const auto received = static_cast<std::uint16_t>(trailer[0] << 8 | trailer[1]);
+    if (received != computed) return std::unexpected(ParseError{BadChecksum{received, computed}, std::nullopt});
+    return packet;
+}
+
+std::expected<void, IoError> MipPacket::write_to(ByteSink& sink, const MipPacket& packet) {
+    static constexpr std::uint8_t sync[2] = {sync1, sync2};
+    if (auto done = sink.write_all(sync); !done) return done;
+
+    MipChecksum checksum;
+    const std::uint8_t descriptor[1] = {static_cast<std::uint8_t>(packet.descriptor)};
+    if (auto done = sink.write_all(descriptor); !done) return done;
+    checksum.update(descriptor);
+
+    if (packet.bytes.size() > max_payload) {
+        return std::unexpected(IoError::custom(
+            IoErrorKind::InvalidInput,
+            "payload of " + std::to_string(packet.bytes.size()) + " bytes exceeds the 255-byte limit of a packet"));
+    }
+    const std::uint8_t length[1] = {static_cast<std::uint8_t>(packet.bytes.size())};
+    if (auto done = sink.write_all(length); !done) return done;
+    checksum.update(length);
+
+    if (!packet.bytes.empty()) {
+        if (auto done = sink.write_all(packet.bytes); !done) return done;
+        checksum.update(packet.bytes);
+    }
+    const std::uint8_t trailer[2] = {checksum.a, checksum.b};
+    return sink.write_all(trailer);
+}
+
+}  // namespace tiltwick

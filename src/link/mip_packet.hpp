@@ -1,0 +1,50 @@
+#pragma once
+// One framed MIP packet: 75 65, descriptor set, payload length, payload, Fletcher checksum.
+
+#include <cstdint>
+#include <expected>
+#include <vector>
+
+#include "link/byte_stream.hpp"
+#include "link/descriptor.hpp"
+#include "link/parse_error.hpp"
+
+namespace tiltwick {
+
+struct Reading;
+
+inline constexpr std::uint8_t sync1 = 0x75;
+inline constexpr std::uint8_t sync2 = 0x65;
+inline constexpr std::size_t max_payload = 255;
+
+// The 16-bit Fletcher checksum with 8-bit sums, as a running state.
+struct MipChecksum {
+    // The sums after the sync bytes 75 65, where reading and writing start.
+    std::uint8_t a = 0xDA;
+    std::uint8_t b = 0x4F;
+
+    void update(std::span<const std::uint8_t> bytes) {
+        for (auto byte : bytes) {
+            a = static_cast<std::uint8_t>(a + byte);
+            b = static_cast<std::uint8_t>(b + a);
+        }
+    }
+    std::uint16_t value() const { return static_cast<std::uint16_t>(a << 8 | b); }
+};
+
+struct MipPacket {
+    Descriptor descriptor;
+    std::vector<std::uint8_t> bytes;  // the payload, at most 255 bytes
+
+    // Reads exactly one packet, field by field (2, 1, 1, n and 2 bytes), never ahead of it.
+    static std::expected<MipPacket, ParseError> read_from(ByteSource& stream);
+
+    // Writes the packet in five chunks (four with an empty payload), computing length and checksum.
+    static std::expected<void, IoError> write_to(ByteSink& sink, const MipPacket& packet);
+
+    // Decodes the data fields of a sensor or estimation-filter packet; other sets yield nothing.
+    // Never fails: fields that do not decode are left out.
+    std::vector<Reading> to_sensor_readings_with_options() &&;
+};
+
+}  // namespace tiltwick

@@ -1,0 +1,75 @@
+#include "link/port.hpp"
+
+#include "link/diagnostics.hpp"
+#include "link/forward_only_seek.hpp"
+#include "link/mip_packet.hpp"
+
+namespace tiltwick {
+
+namespace {
+
+AHRSError io_error(const IoError& error) { return AHRSError{"IOError: " + error.diagnostic_text()}; }
+
+enum class SourceKind { SerialLine, RecordedFile };
+
+// One packet attempt on an open source. After a failed attempt one more byte is skipped,
+// so that the next attempt starts elsewhere; there is no search for the sync bytes.
+std::expected<std::vector<Reading>, AHRSError> read_step(ByteSource& source, SourceKind kind) {
+    ForwardOnlySeek stream(source);
+    auto packet = MipPacket::read_from(stream);
+    if (packet) {
+        if (kind == SourceKind::RecordedFile) {
+            std::string line = "Parsed packet: ";
+            line += descriptor_name(packet->descriptor);
+            print_out(line);
+        }
+        return std::move(*packet).to_sensor_readings_with_options();
+    }
+    const ParseError& error = packet.error();
+    if (error.is_failure_before_sync()) {
+        const auto& io = std::get<StreamFailure>(error.cause).error;
+        print_err("IOERR: " + io.short_text());
+        return std::unexpected(io_error(io));
+    }
+    if (kind == SourceKind::SerialLine) print_err("Error parsing packet: " + error.render());
+    if (auto skipped = stream.skip(1); !skipped) return std::unexpected(io_error(skipped.error()));
+    return std::vector<Reading>{};
+}
+
+}  // namespace
+
+std::expected<Port, AHRSError> Port::open(const std::string& serial_device, std::uint32_t baud_rate) {
+    auto line = SerialLine::open(serial_device, baud_rate);
+    if (!line) return std::unexpected(AHRSError{"SerialPortError: " + line.error().render()});
+    return Port(Configured{std::move(*line)});
+}
+
+std::expected<Port, AHRSError> Port::open_file(const std::string& filename) {
+    auto file = RecordedFile::open(filename);
+    if (!file) return std::unexpected(io_error(file.error()));
+    return Port(File{std::move(*file)});
+}
+
+const char* refusal_line(const PortState& state) {
+    if (std::holds_alternative<Streaming>(state)) return "Port already streaming";
+    if (std::holds_alternative<File>(state)) return "Cannot configure file stream";
+    if (std::holds_alternative<NotConfigured>(state)) return "Port not configured";
+    return nullptr;
+}
+
+void Port::start_stream() {
+    if (auto* configured = std::get_if<Configured>(&state_)) {
+        state_ = Streaming{std::move(configured->line)};
+        return;
+    }
+    print_err(refusal_line(state_));
+}
+
+std::expected<std::vector<Reading>, AHRSError> Port::read_packet() {
+    if (auto* streaming = std::get_if<Streaming>(&state_)) return read_step(streaming->line, SourceKind::SerialLine);
+    if (auto* file = std::get_if<File>(&state_)) return read_step(file->file, SourceKind::RecordedFile);
+    const SerialPortError not_streaming{SerialErrorKind::InvalidInput, IoErrorKind::Other, "Port not streaming"};
+    return std::unexpected(AHRSError{"SerialPortError: " + not_streaming.render()});
+}
+
+}  // namespace tiltwick

@@ -1,0 +1,57 @@
+#pragma once
+// The owner of the current byte source and of whether packets may be read from it.
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "decode/catalogue.hpp"
+#include "link/ahrs_error.hpp"
+#include "link/recorded_file.hpp"
+#include "link/serial_line.hpp"
+
+namespace tiltwick {
+
+struct Configured {
+    SerialLine line;  // open and set up; packets are not read yet
+};
+struct Streaming {
+    SerialLine line;
+};
+struct File {
+    RecordedFile file;
+};
+struct NotConfigured {};
+
+using PortState = std::variant<Configured, Streaming, File, NotConfigured>;
+
+class Port {
+public:
+    Port() : state_(NotConfigured{}) {}
+
+    // A port in state Configured, or "SerialPortError: " and the serial-port error.
+    static std::expected<Port, AHRSError> open(const std::string& serial_device, std::uint32_t baud_rate);
+    // A port in state File, or "IOError: " and the I/O error.
+    static std::expected<Port, AHRSError> open_file(const std::string& filename);
+
+    // Configured becomes Streaming; every other state prints why it stays as it is.
+    void start_stream();
+
+    // One attempt at one packet: its readings (possibly none), or the error that ended it.
+    std::expected<std::vector<Reading>, AHRSError> read_packet();
+
+    const PortState& state() const { return state_; }
+    PortState& state() { return state_; }
+
+private:
+    explicit Port(PortState state) : state_(std::move(state)) {}
+    PortState state_;
+};
+
+// The line printed when a state refuses to start streaming or to be configured, or
+// nothing for Configured.
+const char* refusal_line(const PortState& state);
+
+}  // namespace tiltwick
