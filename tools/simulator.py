@@ -108,6 +108,7 @@ FILTER = mw.FILTER_SET
 _WRITE_CHUNK = 64 * 1024
 _HUP_RECHECK_S = 0.005
 _REQUEST_TIMEOUT_S = 5.0
+_TIOCGPTPEER = getattr(termios, "TIOCGPTPEER", 0x5441)   # Linux: open the slave from the master
 
 # ack/nack error codes
 _ACK_OK = 0x00
@@ -314,11 +315,33 @@ class Simulator:
             self._backlog.clear()
             self._backlog_bytes = 0
             self._head = 0
-            if self._master is not None:
-                termios.tcflush(self._master, termios.TCOFLUSH)
+            self._flush_pty()
             self.discarded_packets += n
             return n
         return self._call(op)
+
+    def _flush_pty(self) -> None:
+        # Bytes written to the master wait in two places: the pty's transfer
+        # buffer (flushed from the master side) and, once the slave is open,
+        # the slave's line discipline, which only a slave descriptor can
+        # flush. Without one of our own, borrow one through the master
+        # (TIOCGPTPEER); that can fail with EBUSY when a client holds the
+        # line in exclusive mode and we are not privileged, in which case
+        # up to a few KiB of old bytes stay readable.
+        if self._master is None:
+            return
+        termios.tcflush(self._master, termios.TCOFLUSH)
+        if self._slave is not None:
+            termios.tcflush(self._slave, termios.TCIFLUSH)
+            return
+        try:
+            peer = fcntl.ioctl(self._master, _TIOCGPTPEER, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        except OSError:
+            return
+        try:
+            termios.tcflush(peer, termios.TCIFLUSH)
+        finally:
+            os.close(peer)
 
     def hangup(self) -> None:
         """Close the master side: the line goes away for the client."""

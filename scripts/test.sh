@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ tests of internals Python cannot reach, then the pytest suite
+# against the installed module. Installs what it needs first (venv, build back-end, pytest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-venv.sh test
+.venv/bin/python -m pip install --quiet cmake ninja
+"$PWD/.venv/bin/cmake" -S . -B build/native-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+    -DTILTWICK_BUILD_MODULE=OFF -DTILTWICK_BUILD_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+"$PWD/.venv/bin/cmake" --build build/native-tests
+build/native-tests/native_tests
+# Run from outside the source tree so that the installed module is the one imported.
+.venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. tests "$@"
