@@ -381,7 +381,17 @@ def check_simulator_commands():
             # nothing from the stopped stream after its ack
             after = frames[frames.index(acks[0]) + 1:]
             check(after and all(f.descriptor_set == 0x82 for f in after), "only filter packets after sensor off")
-            # the configure sequence in one write: idle stops both
+            # idle on its own stops both streams
+            sim.start_streams()
+            check(sim.streaming_sensor, "sensor stream restarted")
+            os.write(rd.fd, mw.SET_IDLE)
+            check(sim.wait_until(lambda s: not s.streaming_sensor and not s.streaming_filter, 2.0),
+                  "idle stopped both streams")
+            frames = rd.read_for(0.15)
+            eq([(f.descriptor_set, f.payload) for f in frames if f.descriptor_set < 0x80],
+               [(0x01, hx("04F10200"))], "idle ack")
+            # the configure sequence in one write
+            sim.start_streams()
             os.write(rd.fd, mw.CONFIGURE_SEQUENCE)
             check(sim.wait_until(lambda s: not s.streaming_filter, 2.0), "idle stopped the filter stream")
             frames = rd.read_for(0.15)
@@ -400,7 +410,7 @@ def check_simulator_commands():
             for f in frames:
                 firsts.setdefault(f.descriptor_set, motion.sequence_number(*seq_of(f), 200))
             eq(firsts, {0x80: before[0x80], 0x82: before[0x82]}, "sequence continues after restart")
-            eq(len(sim.commands_received), 5, "commands recorded")
+            eq(len(sim.commands_received), 6, "commands recorded")
             # injected garbage arrives between packets, untouched
             sim.inject(b"\x00GARBAGE\x75")
             rd.raw.clear()

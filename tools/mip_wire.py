@@ -203,8 +203,8 @@ class Alternative:
         return self._struct.unpack(data)
 
 
-def _alt(name, dset, fd, spec):
-    return Alternative(name, dset, fd, tuple(tuple(p.split(":")) for p in spec.split()))
+def _alt(name, dset, fd, layout):
+    return Alternative(name, dset, fd, tuple(tuple(p.split(":")) for p in layout.split()))
 
 
 _XYZ = "x:f32 y:f32 z:f32"

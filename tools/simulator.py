@@ -147,7 +147,12 @@ class _Stream:
 
 
 class Simulator:
-    """Device simulator on a pty; see the module documentation."""
+    """Device simulator on a pty; see the module documentation.
+
+    Use it as a context manager or call ``close()``: the device thread holds
+    a reference to the simulator, so dropping the last reference of your own
+    does not stop it.
+    """
 
     def __init__(self, sensor_hz: float = 100.0, filter_hz: float = 100.0, *, seed: int = 1,
                  deltas: bool = False, streaming: bool = True, keep_slave_open: bool = False,
@@ -252,12 +257,6 @@ class Simulator:
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:
-            pass
 
     # ------------------------------------------------------------------
     # control (any thread)

@@ -67,6 +67,12 @@ public:
             shared_->producer_alive = false;
         }
 
+        // Whether the consumer end still exists.
+        bool connected() const {
+            std::lock_guard lock(shared_->mutex);
+            return shared_->consumer_alive;
+        }
+
         // Waits without limit for room (or for the taker, at capacity 0). Returns false when
         // the consumer is gone, before or during the wait; the value is then dropped.
         bool put(T value) {

@@ -28,6 +28,9 @@ void run_reader(ReaderSettings settings, BoundedQueue<QueueEntry>::Producer prod
         auto readings = port.read_packet();
         if (!readings) {
             if (settings.verbose) print_err("Error parsing packet: " + readings.error().debug());
+            // Nobody can take entries any more: end now rather than spin on a silent or
+            // unplugged line until a packet happens to arrive, holding the device open.
+            if (!producer.connected()) return end_thread("Failed to send reading", "\"SendError(..)\"");
             continue;
         }
         PacketMap packet = AHRSClient::process_readings(std::move(*readings));

@@ -1,0 +1,105 @@
+// ForwardOnlySeek: forward moves read and discard in chunks of at most 1024 bytes; position
+// queries answer 0; backward and end-relative moves are refused.
+
+#include "check.hpp"
+#include "fakes.hpp"
+#include "link/forward_only_seek.hpp"
+
+using namespace tiltwick;
+using native_test::RecordingSource;
+
+namespace {
+
+std::vector<std::uint8_t> bytes(std::size_t count) {
+    std::vector<std::uint8_t> out(count);
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<std::uint8_t>(i);
+    return out;
+}
+
+}  // namespace
+
+TEST(forward_move_of_2500_reads_chunks_1024_1024_452) {
+    RecordingSource source(bytes(3000));
+    ForwardOnlySeek stream(source);
+    const auto moved = stream.seek(SeekOrigin::Current, 2500);
+    REQUIRE(moved.has_value());
+    CHECK(*moved == 2500);
+    CHECK((source.requests == std::vector<std::size_t>{1024, 1024, 452}));
+    CHECK(source.position == 2500);
+    std::uint8_t next[1];
+    REQUIRE(read_exact(stream, next).has_value());  // reads pass straight through
+    CHECK(next[0] == static_cast<std::uint8_t>(2500));
+}
+
+TEST(position_query_answers_zero_and_reads_nothing) {
+    RecordingSource source(bytes(10));
+    ForwardOnlySeek stream(source);
+    const auto position = stream.seek(SeekOrigin::Current, 0);
+    REQUIRE(position.has_value());
+    CHECK(*position == 0);
+    CHECK(source.requests.empty());
+    CHECK(source.position == 0);
+}
+
+TEST(start_moves_forward_and_answers_zero_current_answers_distance) {
+    RecordingSource source(bytes(100));
+    ForwardOnlySeek stream(source);
+    const auto start = stream.seek(SeekOrigin::Start, 7);
+    REQUIRE(start.has_value());
+    CHECK(*start == 0);
+    CHECK(source.position == 7);
+    const auto again = stream.seek(SeekOrigin::Start, 0);  // "back to a saved position": nothing
+    REQUIRE(again.has_value());
+    CHECK(*again == 0);
+    CHECK(source.position == 7);
+    const auto current = stream.seek(SeekOrigin::Current, 5);
+    REQUIRE(current.has_value());
+    CHECK(*current == 5);
+    CHECK(source.position == 12);
+}
+
+TEST(negative_move_is_invalid_input) {
+    for (auto origin : {SeekOrigin::Current, SeekOrigin::Start}) {
+        RecordingSource source(bytes(10));
+        ForwardOnlySeek stream(source);
+        const auto moved = stream.seek(origin, -1);
+        REQUIRE(!moved.has_value());
+        CHECK(moved.error().kind == IoErrorKind::InvalidInput);
+        CHECK(moved.error().message == "Cannot seek to a negative position");
+        CHECK(source.requests.empty());
+    }
+}
+
+TEST(end_relative_move_is_refused) {
+    for (std::int64_t offset : {0, 5, -5}) {
+        RecordingSource source(bytes(10));
+        ForwardOnlySeek stream(source);
+        const auto moved = stream.seek(SeekOrigin::End, offset);
+        REQUIRE(!moved.has_value());
+        CHECK(moved.error().kind == IoErrorKind::Other);
+        CHECK(moved.error().message == "Seeking from End is not supported in forward-only mode");
+        CHECK(source.requests.empty());
+    }
+}
+
+TEST(failing_chunk_keeps_earlier_chunks_consumed) {
+    RecordingSource source(bytes(3000));
+    source.fail_at = 1500;  // the second chunk fails after 476 of its bytes
+    ForwardOnlySeek stream(source);
+    const auto moved = stream.seek(SeekOrigin::Current, 2500);
+    REQUIRE(!moved.has_value());
+    CHECK(moved.error().kind == IoErrorKind::TimedOut);
+    CHECK(source.position == 1500);
+    CHECK(source.requests.size() == 3);  // 1024, then 1024 served in part, then the failure
+    CHECK(source.requests[0] == 1024);
+}
+
+TEST(skip_past_the_end_is_end_of_stream) {
+    RecordingSource source(bytes(1100));
+    ForwardOnlySeek stream(source);
+    const auto skipped = stream.skip(2048);
+    REQUIRE(!skipped.has_value());
+    CHECK(skipped.error().kind == IoErrorKind::UnexpectedEof);
+    CHECK(skipped.error().message == "failed to fill whole buffer");
+    CHECK(source.position == 1100);
+}

@@ -1,0 +1,165 @@
+"""BufferedAHRSClient against the simulated device: delivery, back-pressure, rendezvous,
+failures and teardown."""
+
+import os
+import time
+
+import pytest
+
+import tiltwick
+from motion import sequence_number
+from simulator import Simulator
+
+TIMEOUT = 10.0
+
+
+def seq_of(packet, rate):
+    """The simulator's sequence number carried in the packet's GPS time fields."""
+    if packet.get("type") == "sensor":
+        t = packet["GPSCorrelationTimestamp"]
+        return "sensor", sequence_number(t["gps_time_of_week"], t["gps_week"], rate)
+    t = packet["GPSTimestamp"]
+    return "estimate", sequence_number(t["time_of_week"], t["week"], rate)
+
+
+def drain_until(client, predicate, timeout=TIMEOUT):
+    """Takes entries until predicate(all_entries) holds or the timeout passes."""
+    entries = []
+    deadline = time.monotonic() + timeout
+    while not predicate(entries) and time.monotonic() < deadline:
+        entries.extend(client.take())
+        time.sleep(0.005)
+    return entries
+
+
+def holders_of(path):
+    """How many descriptors of this process are open on `path`."""
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}") == path:
+                count += 1
+        except OSError:
+            pass
+    return count
+
+
+def wait_for(predicate, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def test_entries_arrive_complete_in_order_and_stamped():
+    with Simulator(200, 200, streaming=False) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 1000, False)
+        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+        before_ms = time.time_ns() // 1_000_000
+        sim.start_streams()
+        entries = drain_until(client, lambda e: len(e) >= 200)
+        after_ms = time.time_ns() // 1_000_000
+        del client
+    assert len(entries) >= 200
+    stamps = [stamp for stamp, _ in entries]
+    assert all(isinstance(s, int) for s in stamps)
+    assert before_ms <= stamps[0] and stamps[-1] <= after_ms
+    assert stamps == sorted(stamps)
+    seqs = {"sensor": [], "estimate": []}
+    for _, packet in entries:
+        kind, seq = seq_of(packet, 200)
+        assert packet["type"] == kind
+        seqs[kind].append(seq)
+    for kind, got in seqs.items():
+        assert got == list(range(got[0], got[0] + len(got))), kind
+    first = entries[0][1]
+    assert list(first)[0] == "type"
+    assert set(first["ScaledAccVector"]) == {"x", "y", "z"}
+
+
+@pytest.mark.parametrize("capacity", [1, 5, 64])
+def test_full_queue_loses_nothing(capacity):
+    with Simulator(500, 0, streaming=False) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, capacity, False)
+        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+        sim.start_streams(filter=False)
+        # Let the device run well past the queue's capacity without taking anything.
+        assert sim.wait_until(lambda s: s.next_seq[0x80] >= capacity + 50)
+        time.sleep(0.1)
+        first = client.take()
+        assert len(first) == capacity
+        rest = drain_until(client, lambda e: len(e) >= 60)
+        del client
+    seqs = [seq_of(p, 500)[1] for _, p in first + rest]
+    assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
+
+
+def test_rendezvous_hands_over_one_entry_at_a_time():
+    """With capacity 0 the reader holds one decoded entry and waits for a taker. A buffered
+    queue would deliver about a dozen entries per take at these rates; a rendezvous gives
+    one, and only a take that races the reader's next hand-over can see a second."""
+    with Simulator(300, 300) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 0, False)
+        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+        time.sleep(0.05)
+        sizes = []
+        for _ in range(30):
+            sizes.append(len(client.take()))
+            time.sleep(0.02)
+        del client
+    assert sorted(sizes)[len(sizes) // 2] == 1
+    assert max(sizes) <= 3
+
+
+def test_unopenable_device_report_text(tmp_path):
+    import subprocess
+    import sys
+    path = tmp_path / "missing"
+    code = (
+        "import time, tiltwick\n"
+        f"c = tiltwick.BufferedAHRSClient({str(path)!r}, 115200, 10, False)\n"
+        "time.sleep(0.3)\n"
+        "print(c.take(), c.take())\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0
+    assert done.stdout.strip() == "[] []"
+    expected = (
+        'Failed to open port: AHRSError { error: "SerialPortError: Error { kind: Io(NotFound), '
+        'description: \\"No such file or directory\\" }" }'
+    )
+    assert expected in done.stderr
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose):
+    with Simulator(0, 0, streaming=False) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 100, verbose)
+        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+        time.sleep(0.25)  # at least one read time-out while silent
+        sim.inject(b"\x00" * 30)  # ten failed sync attempts of 3 bytes each
+        entries = drain_until(client, lambda e: len(e) >= 10)
+        del client
+    assert [p for _, p in entries] == [{}] * 10
+    err = capfd.readouterr().err
+    assert err.count("Error parsing packet: bad sync: expected 0x75 0x65, found 0x00 0x00") == 10
+    assert "IOERR: Operation timed out" in err
+    timeout_debug = ('Error parsing packet: AHRSError { error: "IOError: Custom { kind: TimedOut, '
+                     'message: \\"Operation timed out\\" }" }')
+    assert (timeout_debug in err) == verbose
+
+
+def test_deleting_client_with_full_queue_ends_thread_and_frees_device(capfd):
+    with Simulator(500, 0, streaming=False) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 3, False)
+        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+        sim.start_streams(filter=False)
+        assert sim.wait_until(lambda s: s.next_seq[0x80] >= 20)
+        del client
+        assert wait_for(lambda: holders_of(sim.slave_path) == 0)
+        assert 'Failed to send reading: "SendError(..)"' in capfd.readouterr().err
+        again = tiltwick.AHRSClient()
+        again.open(sim.slave_path, 921600)  # the line can be opened again
+        sim.stop_streams()
