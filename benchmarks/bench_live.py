@@ -93,10 +93,11 @@ def main() -> int:
         received.extend(client.take())
     spinner.join()
     cpu_ns = thread_cpu_ns(reader_tid) - cpu_start
+    del client  # while the device is still there: the reader ends at its next read
     sent_sensor, sent_filter, overflow, send_times = parent.recv()
+    time.sleep(0.2)
     parent.send("done")
     device.join(10)
-    del client
 
     seen = {SENSOR: set(), FILTER: set()}
     delays_ms = []

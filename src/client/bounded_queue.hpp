@@ -15,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace tiltwick {
 
@@ -116,6 +117,21 @@ public:
                 std::lock_guard lock(s.mutex);
                 if (s.count == 0) return s.producer_alive ? TakeStatus::Empty : TakeStatus::Disconnected;
                 out.emplace(s.pop());
+            }
+            s.room_or_taker.notify_one();
+            return TakeStatus::Taken;
+        }
+
+        // Takes every entry queued at this moment, oldest first, in one step: entries the
+        // producer adds meanwhile are left for the next call, so at capacity 0 a call hands
+        // over at most the one entry on offer. Never waits.
+        TakeStatus take_all(std::vector<T>& out) {
+            auto& s = *shared_;
+            {
+                std::lock_guard lock(s.mutex);
+                if (s.count == 0) return s.producer_alive ? TakeStatus::Empty : TakeStatus::Disconnected;
+                out.reserve(out.size() + s.count);
+                while (s.count > 0) out.push_back(s.pop());
             }
             s.room_or_taker.notify_one();
             return TakeStatus::Taken;

@@ -55,11 +55,7 @@ BufferedAHRSClient::~BufferedAHRSClient() {
 
 std::vector<QueueEntry> BufferedAHRSClient::take() {
     std::vector<QueueEntry> entries;
-    std::optional<QueueEntry> entry;
-    while (consumer_.try_take(entry) == TakeStatus::Taken) {
-        entries.push_back(std::move(*entry));
-        entry.reset();
-    }
+    consumer_.take_all(entries);
     return entries;
 }
 

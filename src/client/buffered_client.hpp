@@ -33,7 +33,7 @@ public:
     // Lets the thread go on detached; it ends at its next put, which fails.
     ~BufferedAHRSClient();
 
-    // Everything queued now, oldest first; never waits.
+    // Everything queued when the call starts, oldest first; never waits.
     std::vector<QueueEntry> take();
 
 private:

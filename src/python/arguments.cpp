@@ -87,7 +87,7 @@ void wrap_type_error(const char* parameter) {
 }
 
 void raise_cannot_convert(PyObject* object, const char* target, const char* parameter) {
-    raise_type_error("'" + type_name(object) + "' object cannot be converted to '" + target + "'");
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(object).c_str(), target);
     wrap_type_error(parameter);
 }
 

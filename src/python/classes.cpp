@@ -11,8 +11,8 @@ PyTypeObject* class_type(ClassDefinition& definition, PyTypeObject*& cache) {
         {Py_tp_methods, definition.methods},
         {0, nullptr},
     };
-    PyType_Spec spec{definition.qualified_name, definition.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec{definition.qualified_name, definition.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return cache;
 }
 
