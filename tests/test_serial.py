@@ -1,0 +1,384 @@
+"""AHRSClient on a serial line: the test plays the device on the master side of a pty."""
+
+import fcntl
+import faulthandler
+import gc
+import json
+import os
+import select
+import signal
+import struct
+import tempfile
+import termios
+import time
+import tty
+import types
+
+import pytest
+
+import mip_wire as mw
+import tiltwick
+
+BAUD = 115200
+NOT_STREAMING = 'AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" }'
+TIMED_OUT = 'AHRSError: IOError: Custom { kind: TimedOut, message: "Operation timed out" }'
+BROKEN_PIPE = 'AHRSError: IOError: Os { code: 32, kind: BrokenPipe, message: "Broken pipe" }'
+BUSY = 'AHRSError: SerialPortError: Error { kind: Unknown, description: "Device or resource busy" }'
+# The three commands as hand-assembled from the MIP framing (idle, sensor stream off, filter stream off).
+COMMANDS = bytes.fromhex("7565010202 02E1C7" "75650C0505 11010100 0319" "75650C0505 11010300 051D")
+
+ACC = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1.0, 2.0, 3.0))
+GYRO = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledGyroVector", 0.5, -0.25, 0.1))
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    # A module that hangs holds the interpreter lock, so only a native watchdog can end the run.
+    with open(os.path.join(tempfile.gettempdir(), "tiltwick-test-timeout.log"), "w") as log:
+        faulthandler.dump_traceback_later(60, exit=True, file=log)
+        yield
+        faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture
+def pty():
+    master, slave = os.openpty()
+    tty.setraw(master)
+    p = types.SimpleNamespace(master=master, slave=slave, path=os.ttyname(slave))
+    yield p
+    for fd in (p.master, p.slave):
+        if fd is not None:
+            os.close(fd)
+
+
+def hang_up(p):
+    os.close(p.master)
+    p.master = None
+
+
+def streaming(p):
+    c = tiltwick.AHRSClient()
+    c.open(p.path, BAUD)
+    c.start_stream()
+    return c
+
+
+def drain(fd, quiet=0.3, limit=5.0):
+    """Everything the client wrote, until the line stays quiet for `quiet` seconds."""
+    out, end = b"", time.monotonic() + limit
+    while time.monotonic() < end and select.select([fd], [], [], quiet)[0]:
+        out += os.read(fd, 4096)
+    return out
+
+
+def as_list(packet):
+    return [values for _, values in mw.decode_payload(packet[2], packet[4:-2])]
+
+
+def as_map(packet):
+    """What read() gives: "type", then each alternative once, where first seen, with its last value."""
+    out = {}
+    for name, values in mw.decode_payload(packet[2], packet[4:-2]):
+        out.setdefault("type", "sensor" if packet[2] == mw.SENSOR_SET else "estimate")
+        out[name] = values
+    return out
+
+
+def read_packet_outcome(c):
+    try:
+        return c.read_packet()
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("calls", [1, 2])
+def test_configure_writes_the_three_commands_and_nothing_else(pty, capfd, calls):
+    assert mw.CONFIGURE_SEQUENCE == COMMANDS
+    c = tiltwick.AHRSClient()
+    c.open(pty.path, BAUD)
+    for _ in range(calls):
+        assert c.configure() is None
+    assert drain(pty.master) == COMMANDS * calls
+    assert capfd.readouterr() == ("", "")
+    with pytest.raises(ValueError) as e:  # configure does not start the stream
+        c.read_packet()
+    assert str(e.value) == NOT_STREAMING
+    c.start_stream()
+    assert drain(pty.master) == b""  # starting the stream sends nothing
+
+
+@pytest.mark.parametrize("method", ["configure", "start_stream"])
+@pytest.mark.parametrize("state, line", [("fresh", "Port not configured"),
+                                         ("streaming", "Port already streaming"),
+                                         ("file", "Cannot configure file stream")])
+def test_refusal_prints_one_line_and_keeps_state(pty, tmp_path, capfd, state, line, method):
+    c = tiltwick.AHRSClient()
+    if state == "streaming":
+        c = streaming(pty)
+    elif state == "file":
+        (tmp_path / "cap.bin").write_bytes(ACC + GYRO)
+        c.open_file(str(tmp_path / "cap.bin"))
+        assert c.read_packet() == as_list(ACC)
+    capfd.readouterr()
+    assert getattr(c, method)() is None
+    assert capfd.readouterr() == ("", line + "\n")
+    if state == "fresh":
+        assert read_packet_outcome(c) == NOT_STREAMING
+    elif state == "streaming":
+        assert drain(pty.master) == b""
+        os.write(pty.master, GYRO)
+        assert c.read_packet() == as_list(GYRO)
+    else:
+        assert c.read_packet() == as_list(GYRO)  # the file goes on where it was
+
+
+@pytest.mark.parametrize("opened", [False, True])
+def test_reading_without_a_stream_is_refused_and_reads_nothing(pty, capfd, opened):
+    c = tiltwick.AHRSClient()
+    if opened:
+        c.open(pty.path, BAUD)
+        os.write(pty.master, ACC)
+    for _ in range(2):
+        assert c.read() == {}
+        assert read_packet_outcome(c) == NOT_STREAMING
+    assert capfd.readouterr() == ("", "")
+    if opened:  # the pending packet is still there once the stream starts
+        c.start_stream()
+        assert c.read_packet() == as_list(ACC)
+
+
+@pytest.mark.parametrize("ending, error, line", [
+    ("silence", TIMED_OUT, "IOERR: Operation timed out"),
+    ("hang-up", BROKEN_PIPE, "IOERR: Broken pipe (os error 32)"),
+])
+def test_nothing_arrives(pty, capfd, ending, error, line):
+    c = streaming(pty)
+    if ending == "hang-up":
+        hang_up(pty)
+    assert [read_packet_outcome(c), c.read(), read_packet_outcome(c), c.read()] == [error, {}, error, {}]
+    assert capfd.readouterr() == ("", (line + "\n") * 4)
+    if ending == "silence":  # the line stays open
+        os.write(pty.master, ACC)
+        assert c.read_packet() == as_list(ACC)
+
+
+PACKETS = {
+    "sensor": mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 0.1, -2.5, 1e-3)
+                       + mw.encode_reading("ScaledGyroVector", 3.0, 4.0, -0.0)
+                       + mw.encode_reading("GPSCorrelationTimestamp", 123456.789, 2301, 7)),
+    "repeated": mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1, 2, 3)
+                         + mw.encode_reading("ScaledGyroVector", 4, 5, 6)
+                         + mw.encode_reading("ScaledAccVector", 7, 8, 9)),
+    "estimate": mw.frame(mw.FILTER_SET, mw.encode_reading("FilterStatus", 2, 1, 65535)
+                         + mw.encode_reading("OrientationEuler", 0.01, -0.02, 1.5, "Invalid")
+                         + mw.encode_reading("GPSTimestamp", 5.25, 2300, "Valid")),
+    "reply": mw.ack_reply(0x01, 0x02),
+    "empty sensor": mw.frame(mw.SENSOR_SET, b""),
+}
+
+
+@pytest.mark.parametrize("method", ["read", "read_packet"])
+@pytest.mark.parametrize("name", PACKETS)
+def test_packet_from_the_line(pty, capfd, name, method):
+    packet = PACKETS[name]
+    c = streaming(pty)
+    os.write(pty.master, packet + ACC)
+    got = getattr(c, method)()
+    if method == "read":
+        assert list(got.items()) == list(as_map(packet).items())
+    else:
+        assert got == as_list(packet)
+    assert c.read_packet() == as_list(ACC)  # exactly one packet was consumed
+    assert capfd.readouterr() == ("", "")
+
+
+def bad_sync_line(a, b):
+    return f"Error parsing packet: bad sync: expected 0x75 0x65, found 0x{a:02x} 0x{b:02x}"
+
+
+STRAY = b"\x00" + ACC  # 21 bytes: seven 3-byte attempts, the next one starts on the packet after it
+GARBAGE = {
+    # 8-byte command packet with its last checksum byte altered, then one filler byte
+    "bad checksum": (bytes.fromhex("7565010202 02E1C8 AA"),
+                     ["Error parsing packet: bad checksum: e1c8 != e1c7"]),
+    "bad descriptor": (bytes.fromhex("756583 00"), ["Error parsing packet: bad descriptor set: Unexpected value "
+                                                    "for enum: 131 (While parsing field 'descriptor' in MipPacket)"]),
+    "stray byte": (STRAY, [bad_sync_line(STRAY[i], STRAY[i + 1]) for i in range(0, 21, 3)]),
+}
+
+
+@pytest.mark.parametrize("name", GARBAGE)
+def test_resynchronisation_on_the_line(pty, capfd, name):
+    garbage, lines = GARBAGE[name]
+    c = streaming(pty)
+    os.write(pty.master, garbage + GYRO)
+    assert [c.read_packet() for _ in lines] == [[]] * len(lines)
+    assert capfd.readouterr().err.splitlines() == lines
+    assert c.read() == as_map(GYRO)
+    assert read_packet_outcome(c) == TIMED_OUT  # nothing was left behind
+
+
+def test_silence_inside_a_packet_fails_the_skip(pty, capfd):
+    c = streaming(pty)
+    os.write(pty.master, ACC[:3])
+    assert read_packet_outcome(c) == TIMED_OUT
+    [line] = capfd.readouterr().err.splitlines()  # no "IOERR: " line: the skip's error is only raised
+    assert line.startswith("Error parsing packet: ") and "TimedOut" in line
+    assert line.endswith("(While parsing field 'payload_length' in MipPacket)")
+
+
+TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)  # _IOR('T', 0x2A, struct termios2)
+BOTHER = getattr(termios, "BOTHER", 0o010000)
+
+
+@pytest.mark.parametrize("baud", [9600, 921600, 1234567])
+def test_line_settings(pty, baud):
+    c = tiltwick.AHRSClient()
+    c.open(pty.path, baud)
+    iflag, oflag, cflag, lflag = termios.tcgetattr(pty.slave)[:4]
+    assert cflag & termios.CSIZE == termios.CS8
+    assert cflag & (termios.CREAD | termios.CLOCAL) == termios.CREAD | termios.CLOCAL
+    assert not cflag & (termios.PARENB | termios.CSTOPB | termios.CRTSCTS)
+    assert iflag & termios.IGNPAR and not iflag & (termios.IXON | termios.IXOFF | termios.INPCK | termios.ICRNL)
+    assert not oflag & termios.OPOST
+    assert not lflag & (termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN)
+    try:
+        raw = fcntl.ioctl(pty.slave, TCGETS2, bytes(44))
+    except OSError:
+        pytest.skip("no termios2 interface to read the speed back")
+    assert struct.unpack_from("I", raw, 8)[0] & termios.CBAUD == BOTHER
+    assert struct.unpack_from("II", raw, 36) == (baud, baud)
+
+
+def test_failed_open_keeps_the_old_line(pty):
+    c = streaming(pty)
+    with pytest.raises(ValueError) as e:
+        c.open("/dev/tiltwick-no-such-device", BAUD)
+    assert str(e.value) == ('AHRSError: SerialPortError: Error { kind: Io(NotFound), '
+                            'description: "No such file or directory" }')
+    os.write(pty.master, ACC + GYRO)
+    assert c.read() == as_map(ACC)
+    assert c.read_packet() == as_list(GYRO)
+
+
+def unprivileged(body):
+    """body() run in a forked child without root rights (which would bypass exclusive access)."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(r)
+            try:
+                if os.geteuid() == 0:
+                    os.setgroups([])
+                    os.setgid(65534)
+                    os.setuid(65534)
+                value = body()
+            except PermissionError:
+                value = "SKIP"
+            except BaseException as e:
+                value = f"{type(e).__name__}: {e}"
+            os.write(w, json.dumps(value).encode())
+        finally:
+            os._exit(0)
+    os.close(w)
+    try:
+        data = os.read(r, 65536) if select.select([r], [], [], 30)[0] else b'"no answer"'
+    finally:
+        os.waitpid(pid, 0)
+        os.close(r)
+    if json.loads(data) == "SKIP":
+        pytest.skip("cannot drop privileges")
+    return json.loads(data)
+
+
+def open_elsewhere(path):
+    return unprivileged(lambda: tiltwick.AHRSClient().open(path, BAUD) or "opened")
+
+
+def test_exclusive_access(pty):
+    os.chmod(pty.path, 0o666)
+    c = streaming(pty)
+    assert open_elsewhere(pty.path) == "ValueError: " + BUSY
+    os.write(pty.master, ACC)
+    assert c.read_packet() == as_list(ACC)
+    del c
+    gc.collect()
+    # the test still holds its own slave descriptor, so only the released claim lets this through
+    assert open_elsewhere(pty.path) == "opened"
+
+
+def test_same_client_cannot_open_its_own_device_twice(pty):
+    os.chmod(pty.path, 0o666)
+
+    def body():
+        c = tiltwick.AHRSClient()
+        c.open(pty.path, BAUD)
+        try:
+            second = c.open(pty.path, BAUD) or "opened"
+        except ValueError as e:
+            second = str(e)
+        c.start_stream()
+        os.write(pty.master, ACC)
+        return [second, c.read_packet()]
+
+    assert unprivileged(body) == [BUSY, as_list(ACC)]
+
+
+def test_signals_during_a_wait_are_not_failures(pty):
+    c = streaming(pty)
+    calls = []
+    old = signal.signal(signal.SIGALRM, lambda *a: calls.append(1))
+    outcomes = []
+    try:
+        # The client keeps the interpreter lock while it waits, so the packet comes from a child process.
+        # Under heavy load the child may genuinely miss the 100 ms window: allow a real time-out twice.
+        for attempt in range(3):
+            packet = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", attempt, 0.0, 0.0))
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    time.sleep(0.05)
+                    os.write(pty.master, packet)
+                finally:
+                    os._exit(0)
+            signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+            try:
+                outcomes.append(read_packet_outcome(c))
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                os.waitpid(pid, 0)
+            if outcomes[-1] != TIMED_OUT:
+                break
+            assert c.read_packet() == as_list(packet)  # the late packet, read without the storm
+    finally:
+        signal.signal(signal.SIGALRM, old)
+    assert calls, "no signal arrived during the wait"
+    assert outcomes[-1] == as_list(packet), outcomes
+
+
+def test_failed_command_write_raises_internal_failure(pty, capfd):
+    c = tiltwick.AHRSClient()
+    c.open(pty.path, BAUD)
+    hang_up(pty)
+    try:
+        c.configure()
+    except BaseException as e:  # noqa: B036 - InternalFailure is deliberately not an Exception
+        failure = e
+    else:
+        pytest.fail("configure on a hung-up line returned normally")
+    assert type(failure).__name__ == "InternalFailure"
+    assert not isinstance(failure, Exception)
+    err = capfd.readouterr().err
+    assert str(failure) and str(failure) in err
+    # the client is still usable: a new line replaces the dead one
+    master, slave = os.openpty()
+    try:
+        tty.setraw(master)
+        c.open(os.ttyname(slave), BAUD)
+        c.start_stream()
+        os.write(master, GYRO)
+        assert c.read_packet() == as_list(GYRO)
+    finally:
+        os.close(master)
+        os.close(slave)
