@@ -4,3 +4,58 @@ import sys
 # The tests' own helpers (an independent encoder of the wire format, the device simulator)
 # live in tools/; they never share code with the module under test.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+
+
+# --- Tests that need a real kernel's serial line ------------------------------------------------
+# Under user-mode qemu (the armhf check's first run sets ARMHF_QEMU_USER=1) the termios2 ioctls
+# that set up a serial line fail with ENOSYS, so a client cannot open a pseudo-terminal there.
+# Such tests are skipped in that run only; the armhf check runs them again on a booted armhf
+# kernel. A test counts as needing the serial line when
+#   - it is marked @pytest.mark.needs_termios2, or
+#   - its own body, or the body of any fixture it uses, opens a pseudo-terminal (openpty) or
+#     starts the device Simulator.
+# Tests that reach a pty some other way (e.g. through a helper function) take the marker.
+import inspect  # noqa: E402
+import re  # noqa: E402
+
+import pytest  # noqa: E402
+
+QEMU_USER = os.environ.get("ARMHF_QEMU_USER") == "1"
+_OPENS_A_LINE = re.compile(r"\bopenpty\s*\(|\bSimulator\s*\(")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "needs_termios2: opens a serial line (pseudo-terminal) through the module; skipped under "
+        "user-mode emulation, which lacks the termios2 ioctls",
+    )
+
+
+def _opens_a_line(function) -> bool:
+    try:
+        return bool(_OPENS_A_LINE.search(inspect.getsource(function)))
+    except (OSError, TypeError):
+        return False
+
+
+def _needs_termios2(item) -> bool:
+    if item.get_closest_marker("needs_termios2") is not None:
+        return True
+    if _opens_a_line(getattr(item, "obj", None)):
+        return True
+    fixture_info = getattr(item, "_fixtureinfo", None)
+    for definitions in getattr(fixture_info, "name2fixturedefs", {}).values():
+        if any(_opens_a_line(definition.func) for definition in definitions):
+            return True
+    return False
+
+
+def pytest_collection_modifyitems(config, items):
+    if not QEMU_USER:
+        return
+    skip = pytest.mark.skip(reason="needs termios2 on a serial line: user-mode qemu lacks it "
+                                   "(runs in the armhf check's booted-kernel pass)")
+    for item in items:
+        if _needs_termios2(item):
+            item.add_marker(skip)
