@@ -9,5 +9,6 @@ bash scripts/setup-venv.sh test
     -DTILTWICK_BUILD_MODULE=OFF -DTILTWICK_BUILD_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 "$PWD/.venv/bin/cmake" --build build/native-tests
 build/native-tests/native_tests
-# Run from outside the source tree so that the installed module is the one imported.
-.venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=. tests "$@"
+# The examples type-check against the installed stubs.
+.venv/bin/python -m mypy --strict examples
+.venv/bin/python -m pytest -q -p no:cacheprovider tests "$@"
