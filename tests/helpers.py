@@ -159,3 +159,17 @@ def random_raw(rng, wire_type, k=0):
     if wire_type == "u16":
         return (0xFFFF if k == 0 else rng.getrandbits(16)).to_bytes(2, "big")
     return rng.choice([0, 1]).to_bytes(2, "big")
+
+
+def as_list(packet):
+    """What read_packet() gives for a framed packet: its readings' dicts in payload order."""
+    return [values for _, values in mw.decode_payload(packet[2], packet[4:-2])]
+
+
+def as_map(packet):
+    """What read() gives: "type", then each alternative once, where first seen, with its last value."""
+    out = {}
+    for name, values in mw.decode_payload(packet[2], packet[4:-2]):
+        out.setdefault("type", "sensor" if packet[2] == mw.SENSOR_SET else "estimate")
+        out[name] = values
+    return out

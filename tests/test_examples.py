@@ -54,6 +54,7 @@ def test_plot_attitude_writes_a_png(capture, tmp_path):
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.needs_termios2  # the example opens the simulator's pty in a child process
 def test_live_attitude_streams_from_the_simulated_device():
     done = run_example("live_attitude.py", "--seconds", "1.2", "--interval", "0.3")
     assert done.returncode == 0, done.stderr

@@ -2,10 +2,8 @@
 
 import contextlib
 import ctypes
-import faulthandler
 import gc
 import os
-import tempfile
 import tracemalloc
 
 import pytest
@@ -17,14 +15,6 @@ from make_capture import make_capture
 WARM_UP = 1500
 WINDOW = 3000
 PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-@pytest.fixture(autouse=True)
-def watchdog():
-    with open(os.path.join(tempfile.gettempdir(), "tiltwick-test-timeout.log"), "w") as log:
-        faulthandler.dump_traceback_later(300, exit=True, file=log)
-        yield
-        faulthandler.cancel_dump_traceback_later()
 
 
 @contextlib.contextmanager

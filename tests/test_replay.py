@@ -1,13 +1,12 @@
 """AHRSClient replaying a recorded capture file (AHRSClient.open_file)."""
 
-import faulthandler
 import os
 import random
-import tempfile
 
 import pytest
 
 import mip_wire as mw
+from helpers import as_list, as_map
 import tiltwick
 
 EOF_ERROR = 'AHRSError: IOError: Custom { kind: UnexpectedEof, message: "failed to fill whole buffer" }'
@@ -24,14 +23,6 @@ IDLE = bytes.fromhex("7565010202 02E1C7")  # hand-assembled CommandBase packet
 EMPTY = mw.frame(mw.SENSOR_SET, b"")
 
 
-@pytest.fixture(autouse=True)
-def watchdog():
-    with open(os.path.join(tempfile.gettempdir(), "tiltwick-test-timeout.log"), "w") as log:
-        faulthandler.dump_traceback_later(60, exit=True, file=log)
-        yield
-        faulthandler.cancel_dump_traceback_later()
-
-
 @pytest.fixture
 def capture(tmp_path):
     count = iter(range(1000))
@@ -41,18 +32,6 @@ def capture(tmp_path):
         path.write_bytes(data)
         return str(path)
     return write
-
-
-def as_list(packet):
-    return [values for _, values in mw.decode_payload(packet[2], packet[4:-2])]
-
-
-def as_map(packet):
-    out = {}
-    for name, values in mw.decode_payload(packet[2], packet[4:-2]):
-        out.setdefault("type", "sensor" if packet[2] == mw.SENSOR_SET else "estimate")
-        out[name] = values
-    return out
 
 
 def call(c, method):

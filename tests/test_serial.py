@@ -1,14 +1,12 @@
 """AHRSClient on a serial line: the test plays the device on the master side of a pty."""
 
 import fcntl
-import faulthandler
 import gc
 import json
 import os
 import select
 import signal
 import struct
-import tempfile
 import termios
 import time
 import tty
@@ -17,6 +15,7 @@ import types
 import pytest
 
 import mip_wire as mw
+from helpers import as_list, as_map
 import tiltwick
 
 BAUD = 115200
@@ -29,15 +28,6 @@ COMMANDS = bytes.fromhex("7565010202 02E1C7" "75650C0505 11010100 0319" "75650C0
 
 ACC = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1.0, 2.0, 3.0))
 GYRO = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledGyroVector", 0.5, -0.25, 0.1))
-
-
-@pytest.fixture(autouse=True)
-def watchdog():
-    # A module that hangs holds the interpreter lock, so only a native watchdog can end the run.
-    with open(os.path.join(tempfile.gettempdir(), "tiltwick-test-timeout.log"), "w") as log:
-        faulthandler.dump_traceback_later(60, exit=True, file=log)
-        yield
-        faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture
@@ -68,19 +58,6 @@ def drain(fd, quiet=0.3, limit=5.0):
     out, end = b"", time.monotonic() + limit
     while time.monotonic() < end and select.select([fd], [], [], quiet)[0]:
         out += os.read(fd, 4096)
-    return out
-
-
-def as_list(packet):
-    return [values for _, values in mw.decode_payload(packet[2], packet[4:-2])]
-
-
-def as_map(packet):
-    """What read() gives: "type", then each alternative once, where first seen, with its last value."""
-    out = {}
-    for name, values in mw.decode_payload(packet[2], packet[4:-2]):
-        out.setdefault("type", "sensor" if packet[2] == mw.SENSOR_SET else "estimate")
-        out[name] = values
     return out
 
 
