@@ -27,6 +27,7 @@ std::expected<void, InternalFailureError> AHRSClient::configure() {
 
 PacketMap AHRSClient::process_readings(std::vector<Reading> readings) {
     PacketMap map;
+    if (!readings.empty()) map.reserve(readings.size() + 1);
     for (auto& reading : readings) {
         const bool sensor = std::holds_alternative<SensorReading>(reading);
         map.insert("type", std::string(sensor ? "sensor" : "estimate"));

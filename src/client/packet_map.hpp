@@ -24,6 +24,7 @@ public:
     // (they are "type" and the catalogue's alternative names).
     void insert(std::string_view key, ReadingOrString value);
 
+    void reserve(std::size_t count) { entries_.reserve(count); }
     const std::vector<Entry>& entries() const { return entries_; }
     std::vector<Entry>& entries() { return entries_; }
     bool empty() const { return entries_.empty(); }

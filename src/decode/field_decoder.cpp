@@ -98,6 +98,8 @@ std::vector<Reading> decode_payload(Descriptor set, std::span<const std::uint8_t
     std::vector<Reading> readings;
     if (set != Descriptor::DataSensor && set != Descriptor::DataEstimationFilter) return readings;
     const std::size_t n = payload.size();
+    // The smallest decodable field takes 6 bytes: one allocation covers any payload.
+    readings.reserve(n / 6);
     std::size_t offset = 0;
     while (offset < n) {
         const std::size_t length = payload[offset] == 0 ? 1 : payload[offset];
