@@ -44,6 +44,10 @@ def holders_of(path):
     return count
 
 
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+
 def wait_for(predicate, timeout=TIMEOUT):
     deadline = time.monotonic() + timeout
     while not predicate():
@@ -134,13 +138,17 @@ def test_unopenable_device_report_text(tmp_path):
 
 @pytest.mark.parametrize("verbose", [False, True])
 def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose):
+    threads_before = thread_count()
     with Simulator(0, 0, streaming=False) as sim:
+        threads_before += 1  # the simulator's own
         client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 100, verbose)
         assert wait_for(lambda: holders_of(sim.slave_path) == 1)
         time.sleep(0.25)  # at least one read time-out while silent
         sim.inject(b"\x00" * 30)  # ten failed sync attempts of 3 bytes each
         entries = drain_until(client, lambda e: len(e) >= 10)
         del client
+        # The reader thread writes its last lines as it ends; read the capture after that.
+        assert wait_for(lambda: thread_count() == threads_before)
     assert [p for _, p in entries] == [{}] * 10
     err = capfd.readouterr().err
     assert err.count("Error parsing packet: bad sync: expected 0x75 0x65, found 0x00 0x00") == 10
