@@ -44,6 +44,9 @@ def pytest_configure(config):
         "needs_native_speed: assumes a fast simulated stream never pauses for 100 ms; skipped "
         "under emulation",
     )
+    # tests/test_long_run.py sends a million packets through each way of reading
+    # (TILTWICK_LONG_PACKETS sets the count); -m "not long" leaves those tests out.
+    config.addinivalue_line("markers", "long: a long leak-check run (a million packets per way of reading)")
 
 
 def _opens_a_line(function) -> bool:

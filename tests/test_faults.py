@@ -1,0 +1,400 @@
+"""Faults on the serial line, played on the master side of a pty: the device unplugged, a storm
+of signals, bytes trickling in one at a time, and wrong-baud garbage followed by a clean stream.
+Every wait is bounded, and the suite's watchdog ends a run that hangs inside the module."""
+
+import contextlib
+import json
+import multiprocessing
+import os
+import random
+import signal
+import threading
+import time
+import types
+
+import pytest
+
+import mip_wire as mw
+import tiltwick
+from helpers import as_list, as_map
+from motion import filter_packet, sensor_packet
+from simulator import Simulator
+from test_buffered import drain_until, holders_of, seq_of, wait_for
+from test_leaks import quiet
+from test_serial import ACC, BROKEN_PIPE, GYRO, TIMED_OUT, hang_up, pty, read_packet_outcome, streaming  # noqa: F401
+
+pytestmark = pytest.mark.needs_termios2
+BAUD = 921600
+TIMEOUT = 20.0
+RATE = 100  # nominal rate of the hand-made streams below; it only sets their sequence numbering
+
+
+def threads():
+    return set(os.listdir("/proc/self/task"))
+
+
+def new_client(path, capacity):
+    """A buffered client and the id of its reader thread, the one thread that appears with it.
+    (Thread counts would not do: an earlier test's reader may still be winding down.)"""
+    before = threads()
+    client = tiltwick.BufferedAHRSClient(path, BAUD, capacity, False)
+    assert wait_for(lambda: len(threads() - before) == 1)
+    return client, (threads() - before).pop()
+
+
+def bytes_read(tid, pid="self"):
+    """Bytes a thread has taken with read(2) so far, this very read included when it is the
+    caller's own count. (FIONREAD on the slave would not do: bytes written to the master pass
+    through a transfer buffer that it does not see.)"""
+    fd = os.open(f"/proc/{pid}/task/{tid}/io", os.O_RDONLY)
+    try:
+        text = os.read(fd, 4096)
+    finally:
+        os.close(fd)
+    return int(text.split()[1]) + (len(text) if (pid, tid) == ("self", threading.get_native_id()) else 0)
+
+
+def released(path):
+    """No descriptor of this process is open on the line (a hung-up pty shows as deleted)."""
+    return holders_of(path) + holders_of(path + " (deleted)") == 0
+
+
+def stream_of(count, first=0):
+    """`count` packets: two sensor packets (94 bytes) and a filter packet (200 bytes), again and
+    again. Their starts fall on each position modulo 3 in turn (0, 1, 2, 1, 2, 0, ...)."""
+    out, seq = [], [first, first]
+    for i in range(count):
+        is_filter = i % 3 == 2
+        out.append((filter_packet if is_filter else sensor_packet)(seq[is_filter], RATE))
+        seq[is_filter] += 1
+    return out
+
+
+def key_of(packet):
+    """(type, sequence number) of an encoded packet from stream_of, as seq_of gives it for the entry."""
+    return seq_of(as_map(packet), RATE)
+
+
+def key_or_none(entry):
+    with contextlib.suppress(KeyError):
+        return seq_of(entry, RATE)
+
+
+def by_stream(entries, rate):
+    """The sequence numbers received, per stream."""
+    seqs = {"sensor": [], "estimate": []}
+    for _, packet in entries:
+        kind, seq = seq_of(packet, rate)
+        seqs[kind].append(seq)
+    return seqs
+
+
+def in_child(body):
+    """Runs body() in a forked child (a writer that this process's interpreter lock cannot
+    stall); returns a function that waits for the child's result, a bounded wait."""
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.close(r)
+            os.write(w, json.dumps(body()).encode())
+        finally:
+            os._exit(0)
+    os.close(w)
+
+    def result():
+        try:
+            ready = wait_for(lambda: os.waitpid(pid, os.WNOHANG)[0] == pid, TIMEOUT)
+            if not ready:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            return json.loads(os.read(r, 4096) or b"null") if ready else None
+        finally:
+            os.close(r)
+    return result
+
+
+# --- the device unplugged ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("cut", ["mid-packet", "between packets"])
+def test_unplugged_while_the_synchronous_client_waits(pty, capfd, cut):
+    c = streaming(pty)
+    data = ACC + GYRO + (GYRO[:9] if cut == "mid-packet" else b"")
+    pid, start = os.getpid(), bytes_read(threading.get_native_id())
+
+    def device():  # sends, waits until the client has read every byte, then goes away
+        os.write(pty.master, data)
+        wait_for(lambda: bytes_read(pid, pid) - start == len(data), TIMEOUT)
+
+    done = in_child(device)
+    hang_up(pty)  # the child holds the only master now: its exit hangs the line up
+    try:
+        assert [c.read_packet(), c.read()] == [as_list(ACC), as_map(GYRO)]
+        # The next call waits for the rest (or the next packet) when the line goes. A child
+        # that is descheduled for over 100 ms lets the wait time out first; that is allowed.
+        first = next((o for o in (read_packet_outcome(c) for _ in range(50)) if o != TIMED_OUT), None)
+    finally:
+        done()
+    assert [first, c.read(), read_packet_outcome(c), c.read(), read_packet_outcome(c)] == \
+        [BROKEN_PIPE, {}, BROKEN_PIPE, {}, BROKEN_PIPE]
+    err = capfd.readouterr().err
+    assert err.endswith("IOERR: Broken pipe (os error 32)\n" * 4)
+    if cut == "mid-packet":
+        assert "kind: BrokenPipe" in err and "(While parsing field 'bytes' in MipPacket)" in err
+
+
+def after_unplug(client, entries, until, reader, path):
+    """Checks shared by the unplug tests of the buffered client, while its reader retries at full
+    speed (one diagnostic line per attempt, so the caller has fd 2 silenced): the client keeps
+    answering, and deleting it (the caller holds no other reference) ends the thread and
+    releases the line."""
+    entries += drain_until(client, until[0], timeout=until[1])
+    later = [client.take() for _ in range(3)]
+    running = reader in threads()
+    del client
+    ended = wait_for(lambda: reader not in threads() and released(path))
+    return entries, later, running, ended
+
+
+@pytest.mark.parametrize("cut", ["mid-packet", "between packets"])
+def test_unplugged_buffered_client_delivers_what_it_had(pty, cut):
+    packets = stream_of(30)
+    data = b"".join(packets) + (GYRO[:9] if cut == "mid-packet" else b"")
+    os.close(pty.slave)
+    pty.slave = None
+    client, reader = new_client(pty.path, 100)
+    clients = [client]  # after_unplug drops it
+    del client
+    os.write(pty.master, data)
+    assert wait_for(lambda: bytes_read(reader) == len(data))  # the reader is waiting for more ...
+    with quiet():
+        hang_up(pty)  # ... every complete packet is decoded and queued, nothing is taken yet
+        entries, later, running, ended = after_unplug(clients.pop(), [], (lambda e: len(e) >= len(packets), TIMEOUT),
+                                                      reader, pty.path)
+    assert [seq_of(p, RATE) for _, p in entries] == [key_of(p) for p in packets]
+    assert (later, running, ended) == ([[], [], []], True, True)
+
+
+@pytest.mark.needs_native_speed  # streams from the simulator at 500-1000 Hz
+def test_unplugged_while_streaming():
+    with Simulator(1000, 1000, streaming=False) as sim:
+        client, reader = new_client(sim.slave_path, 10000)
+        clients = [client]
+        del client
+        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+        sim.start_streams()
+        entries = drain_until(clients[0], lambda e: len(e) >= 400)
+        with quiet():
+            sim.hangup()  # the device thread ends with it
+            entries, later, running, ended = after_unplug(clients.pop(), entries, (lambda e: False, 0.5), reader,
+                                                           sim.slave_path)
+    # What was still in the line is gone with it; what came before arrives whole and in order.
+    assert len(entries) >= 400
+    assert all(got == list(range(len(got))) for got in by_stream(entries, 1000).values())
+    assert (later, running, ended) == ([[], [], []], True, True)
+
+
+# --- signals -------------------------------------------------------------------------------------
+
+def serve_device(rate, options, conn):
+    """The simulated device in a forked process, out of reach of this process's signals and
+    interpreter lock; it runs the simulator's methods (or returns its attributes) on request."""
+    with Simulator(rate, rate, **options) as sim:
+        conn.send(sim.slave_path)
+        while (request := conn.recv()) is not None:
+            value = getattr(sim, request[0])
+            conn.send(value(*request[1:]) if callable(value) else value)
+
+
+@contextlib.contextmanager
+def device_in_child(rate, **options):
+    parent, child = multiprocessing.Pipe()
+    options.setdefault("streaming", False)
+    process = multiprocessing.get_context("fork").Process(target=serve_device, args=(rate, options, child),
+                                                          daemon=True)
+    process.start()
+
+    def call(*request):
+        parent.send(request)
+        assert parent.poll(TIMEOUT), f"the device does not answer {request}"
+        return parent.recv()
+    try:
+        assert parent.poll(TIMEOUT), "the device did not start"
+        yield types.SimpleNamespace(path=parent.recv(), call=call)
+    finally:
+        with contextlib.suppress(OSError):
+            parent.send(None)
+        process.join(TIMEOUT)
+        if process.is_alive():
+            process.kill()
+
+
+@pytest.mark.needs_native_speed
+def test_signal_storm_on_the_reader_thread_loses_nothing(capfd):
+    calls = []
+    old = signal.signal(signal.SIGALRM, lambda *a: calls.append(1))
+    try:
+        with device_in_child(500) as device:
+            client = tiltwick.BufferedAHRSClient(device.path, BAUD, 100000, False)
+            assert wait_for(lambda: holders_of(device.path) == 1)
+            # A process-directed signal goes to a thread that does not block it. With the main
+            # thread blocking SIGALRM the reader thread takes them all, inside its waits and reads.
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
+            try:
+                device.call("start_streams")
+                signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+                entries = drain_until(client, lambda e: False, timeout=2.0)
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM})
+            err = capfd.readouterr().err  # while the device was still streaming
+            device.call("stop_streams")
+            time.sleep(0.3)  # the last packets leave the simulator
+            sent = device.call("sent_sensor") + device.call("sent_filter")
+            times = sorted(device.call("send_times").values())
+            entries += drain_until(client, lambda e: len(entries) + len(e) >= sent)
+            del client
+    finally:
+        signal.signal(signal.SIGALRM, old)
+    assert len(calls) > 100, "the signals did not arrive"
+    assert len(entries) == sent >= 1000
+    assert all(got == list(range(len(got))) for got in by_stream(entries, 500).values())
+    # A time-out is a failure here unless the device really went quiet for about 100 ms.
+    longest_silence = max(b - a for a, b in zip(times, times[1:])) / 1e9
+    assert "Operation timed out" not in err or longest_silence > 0.08, err[:2000]
+
+
+# --- bytes trickling in ----------------------------------------------------------------------------
+
+TRICKLE = [mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1.5, -2.0, 0.25)),
+           mw.frame(mw.FILTER_SET, mw.encode_reading("FilterStatus", 2, 1, 0)),
+           mw.frame(mw.FILTER_SET, mw.encode_reading("GPSTimestamp", 5.25, 2300, "Valid"))]
+
+
+def trickle(fd, data, seed):
+    """Writes one byte at a time, 10 to 50 ms apart; returns the longest gap there really was."""
+    rng, longest, last = random.Random(seed), 0.0, time.monotonic()
+    for byte in data:
+        time.sleep(rng.uniform(0.010, 0.050))
+        now = time.monotonic()
+        os.write(fd, bytes([byte]))
+        longest, last = max(longest, now - last), now
+    return longest
+
+
+@pytest.mark.needs_native_speed
+@pytest.mark.parametrize("method", ["read", "read_packet", "take"])
+def test_bytes_trickling_in_make_whole_packets(pty, method):
+    expected = [as_map(p) if method != "read_packet" else as_list(p) for p in TRICKLE]
+    if method == "take":
+        client = tiltwick.BufferedAHRSClient(pty.path, BAUD, 100, False)
+        assert wait_for(lambda: holders_of(pty.path) == 2)
+    else:
+        client = streaming(pty)
+    done = in_child(lambda: trickle(pty.master, b"".join(TRICKLE), seed=len(method)))
+    got, deadline = [], time.monotonic() + TIMEOUT
+    while len(got) < len(expected) and time.monotonic() < deadline:
+        if method == "take":
+            got += [p for _, p in client.take()]  # a failed attempt would show as an empty dict
+            time.sleep(0.01)
+        else:  # time-outs while waiting for the first byte are fine; a lost packet is not
+            outcome = getattr(client, method)()
+            got += [outcome] if outcome not in ({}, TIMED_OUT) else []
+    longest_gap = done()
+    if got != expected and longest_gap is not None and longest_gap > 0.09:
+        pytest.skip(f"the writer stalled for {longest_gap * 1000:.0f} ms, close to the read time-out")
+    assert got == expected
+
+
+# --- wrong-baud garbage, then a clean stream -----------------------------------------------------
+
+GARBAGE_SECONDS = float(os.environ.get("TILTWICK_GARBAGE_SECONDS", "5"))
+# Longer than anything a bogus header can still claim: length byte, 255 payload bytes, two
+# checksum bytes and the skip after them.
+PADDING = b"\x00" * 300
+
+
+def found_by_reader(data, start):
+    """Offsets of the packets the reader finds in `data` when an attempt begins at `start`.
+
+    An attempt reads two bytes; if they are not the sync bytes it skips one more, so the reader
+    moves on 3 bytes at a time. After the sync bytes it reads the descriptor set (an unknown
+    one fails there, then one byte is skipped: 4 bytes), else the length n, n payload bytes and
+    two checksum bytes; a bad checksum costs one skipped byte more."""
+    found, p = [], start
+    while p + 4 <= len(data):
+        if data[p:p + 2] != mw.SYNC:
+            p += 3
+        elif data[p + 2] not in mw.DESCRIPTOR_SETS:
+            p += 4
+        else:
+            end = p + 4 + data[p + 3] + 2
+            if end > len(data):
+                break
+            good = mw.checksum(data[p:end - 2]) == data[end - 2:end]
+            found += [p] if good else []
+            p = end if good else end + 1
+    return found
+
+
+def garbage_source(kind, rng):
+    """Chunks of about n bytes: seeded random bytes, or packets of a far-off sequence range with
+    one bit flipped in each (a single flipped bit always fails the checksum; two in one packet
+    can cancel out, so there is never more than one)."""
+    if kind == "random":
+        return rng.randbytes
+
+    def flipped(n):
+        out = []
+        for packet in stream_of(n // 129 + 1, first=rng.randrange(10**6, 10**7)):
+            bits = int.from_bytes(packet, "big") ^ (1 << rng.randrange(8 * len(packet)))
+            out.append(bits.to_bytes(len(packet), "big"))
+        return b"".join(out)
+    return flipped
+
+
+@pytest.mark.parametrize("kind", ["random", "bit flips"])
+def test_garbage_then_clean_stream(pty, kind):
+    """After the garbage, a run of zero bytes that no bogus packet header can reach past leaves
+    the reader stepping 3 bytes at a time through zeros, at one of three phases. It finds a
+    packet only where an attempt starts exactly on its first sync byte; from then on it stays on
+    packet boundaries. Packet lengths of 94 and 200 bytes (1 and 2 modulo 3) move the phase from
+    packet to packet; with packets of 94 and 200 bytes in turn (294, a multiple of 3, per pair)
+    one phase would never meet a first sync byte, which is why stream_of puts two sensor packets
+    before each filter packet: for every phase the reader locks on within a few packets. The
+    model above predicts, for each phase, which packets are delivered; one must hold exactly."""
+    rng = random.Random(f"garbage {kind}")
+    clean = stream_of(200)
+    tail = PADDING + b"".join(clean)
+    starts = [sum(map(len, clean[:i])) + len(PADDING) for i in range(len(clean))]
+    predictions = [[key_of(clean[starts.index(p)]) for p in found_by_reader(tail, phase) if p in starts]
+                   for phase in range(3)]
+    client, reader = new_client(pty.path, 100000)
+    assert wait_for(lambda: holders_of(pty.path) == 2)
+    source = garbage_source(kind, rng)
+
+    def device():  # about what a line at the wrong speed delivers: 920 bytes every 10 ms
+        end = time.monotonic() + GARBAGE_SECONDS
+        while time.monotonic() < end:
+            os.write(pty.master, source(920))
+            time.sleep(0.01)
+        os.write(pty.master, tail)
+
+    writer = threading.Thread(target=device)
+    entries = []
+    with quiet():  # one diagnostic line per failed attempt: tens of thousands a second
+        writer.start()
+        while writer.is_alive():
+            entries += client.take()
+            time.sleep(0.01)
+        writer.join()
+        # Every prediction ends with the last packet, which nothing follows.
+        entries += drain_until(client, lambda e: bool(e) and key_or_none(e[-1][1]) == key_of(clean[-1]))
+        running = reader in threads()
+        del client
+    keys = {key_of(p) for p in clean}  # a garbled length byte could yet pass the checksum: ignored
+    got = [k for k in (key_or_none(p) for _, p in entries) if k in keys]
+    assert running
+    assert sum(not p for _, p in entries) > 100 * GARBAGE_SECONDS  # failed attempts: the garbage got through
+    assert got in predictions, (got[:5], [p[:5] for p in predictions])
+    assert min(map(len, predictions)) > len(clean) - 10  # the model itself: locks on early
