@@ -170,3 +170,14 @@ def test_deleting_client_with_full_queue_ends_thread_and_frees_device(capfd):
         again = tiltwick.AHRSClient()
         again.open(sim.slave_path, 921600)  # the line can be opened again
         sim.stop_streams()
+
+
+@pytest.mark.skipif(any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
+                    reason="a sanitizer's allocator aborts instead of failing the request")
+def test_queue_storage_that_cannot_be_reserved_raises_memory_error(capfd, tmp_path):
+    threads_before = thread_count()
+    with pytest.raises(MemoryError):
+        tiltwick.BufferedAHRSClient(str(tmp_path / "missing"), 115200, 2**32 - 1, False)
+    time.sleep(0.1)
+    assert thread_count() == threads_before  # no reader thread was started
+    assert "Failed to open port" not in capfd.readouterr().err
