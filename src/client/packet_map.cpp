@@ -12,11 +12,4 @@ void PacketMap::insert(std::string_view key, ReadingOrString value) {
     entries_.emplace_back(key, std::move(value));
 }
 
-const ReadingOrString* PacketMap::find(std::string_view key) const {
-    for (const auto& entry : entries_) {
-        if (entry.first == key) return &entry.second;
-    }
-    return nullptr;
-}
-
 }  // namespace tiltwick

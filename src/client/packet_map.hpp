@@ -29,7 +29,6 @@ public:
     std::vector<Entry>& entries() { return entries_; }
     bool empty() const { return entries_.empty(); }
     std::size_t size() const { return entries_.size(); }
-    const ReadingOrString* find(std::string_view key) const;
 
 private:
     std::vector<Entry> entries_;
