@@ -15,7 +15,6 @@ public:
 
     std::expected<std::size_t, IoError> read_some(std::span<std::uint8_t> into) override;
 
-
 private:
     explicit RecordedFile(UniqueFd fd) : fd_(std::move(fd)) {}
     UniqueFd fd_;

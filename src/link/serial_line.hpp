@@ -26,7 +26,6 @@ public:
     // Each part waits at most 100 ms for the line to accept it.
     std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes) override;
 
-
 private:
     explicit SerialLine(UniqueFd fd) : fd_(std::move(fd)) {}
     void release();
