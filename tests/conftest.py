@@ -25,6 +25,7 @@ import faulthandler  # noqa: E402
 import inspect  # noqa: E402
 import tempfile  # noqa: E402
 import re  # noqa: E402
+import time  # noqa: E402
 
 import pytest  # noqa: E402
 
@@ -87,3 +88,15 @@ def watchdog():
         faulthandler.dump_traceback_later(300, exit=True, file=log)
         yield
         faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture(autouse=True)
+def settled_threads():
+    """A reader thread whose client a test dropped ends within one read time-out, and may print
+    a last line as it goes. Let it go before the next test starts capturing output, so that the
+    line lands in the test that caused it."""
+    before = set(os.listdir("/proc/self/task"))
+    yield
+    deadline = time.monotonic() + 2.0
+    while set(os.listdir("/proc/self/task")) - before and time.monotonic() < deadline:
+        time.sleep(0.01)

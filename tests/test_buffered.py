@@ -44,8 +44,17 @@ def holders_of(path):
     return count
 
 
-def thread_count():
-    return len(os.listdir("/proc/self/task"))
+def threads():
+    return set(os.listdir("/proc/self/task"))
+
+
+def new_client(path, capacity, verbose=False, baud=921600):
+    """A buffered client and the id of its reader thread, the one thread that appears with it.
+    (Thread counts would not do: an earlier test's reader may still be winding down.)"""
+    before = threads()
+    client = tiltwick.BufferedAHRSClient(path, baud, capacity, verbose)
+    assert wait_for(lambda: len(threads() - before) == 1)
+    return client, (threads() - before).pop()
 
 
 def wait_for(predicate, timeout=TIMEOUT):
@@ -138,17 +147,15 @@ def test_unopenable_device_report_text(tmp_path):
 
 @pytest.mark.parametrize("verbose", [False, True])
 def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose):
-    threads_before = thread_count()
     with Simulator(0, 0, streaming=False) as sim:
-        threads_before += 1  # the simulator's own
-        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 100, verbose)
+        client, reader = new_client(sim.slave_path, 100, verbose)
         assert wait_for(lambda: holders_of(sim.slave_path) == 1)
         time.sleep(0.25)  # at least one read time-out while silent
         sim.inject(b"\x00" * 30)  # ten failed sync attempts of 3 bytes each
         entries = drain_until(client, lambda e: len(e) >= 10)
         del client
         # The reader thread writes its last lines as it ends; read the capture after that.
-        assert wait_for(lambda: thread_count() == threads_before)
+        assert wait_for(lambda: reader not in threads())
     assert [p for _, p in entries] == [{}] * 10
     err = capfd.readouterr().err
     assert err.count("Error parsing packet: bad sync: expected 0x75 0x65, found 0x00 0x00") == 10
@@ -175,9 +182,9 @@ def test_deleting_client_with_full_queue_ends_thread_and_frees_device(capfd):
 @pytest.mark.skipif(any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
                     reason="a sanitizer's allocator aborts instead of failing the request")
 def test_queue_storage_that_cannot_be_reserved_raises_memory_error(capfd, tmp_path):
-    threads_before = thread_count()
+    before = threads()
     with pytest.raises(MemoryError):
         tiltwick.BufferedAHRSClient(str(tmp_path / "missing"), 115200, 2**32 - 1, False)
     time.sleep(0.1)
-    assert thread_count() == threads_before  # no reader thread was started
+    assert not threads() - before  # no reader thread was started
     assert "Failed to open port" not in capfd.readouterr().err

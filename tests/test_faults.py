@@ -19,7 +19,7 @@ import tiltwick
 from helpers import as_list, as_map
 from motion import filter_packet, sensor_packet
 from simulator import Simulator
-from test_buffered import drain_until, holders_of, seq_of, wait_for
+from test_buffered import drain_until, holders_of, new_client, seq_of, threads, wait_for
 from test_leaks import quiet
 from test_serial import ACC, BROKEN_PIPE, GYRO, TIMED_OUT, hang_up, pty, read_packet_outcome, streaming  # noqa: F401
 
@@ -27,19 +27,6 @@ pytestmark = pytest.mark.needs_termios2
 BAUD = 921600
 TIMEOUT = 20.0
 RATE = 100  # nominal rate of the hand-made streams below; it only sets their sequence numbering
-
-
-def threads():
-    return set(os.listdir("/proc/self/task"))
-
-
-def new_client(path, capacity):
-    """A buffered client and the id of its reader thread, the one thread that appears with it.
-    (Thread counts would not do: an earlier test's reader may still be winding down.)"""
-    before = threads()
-    client = tiltwick.BufferedAHRSClient(path, BAUD, capacity, False)
-    assert wait_for(lambda: len(threads() - before) == 1)
-    return client, (threads() - before).pop()
 
 
 def bytes_read(tid, pid="self"):
