@@ -8,8 +8,10 @@
 // consumer is gone; after the producer has gone, the remaining entries can still be taken and
 // then the queue reports Disconnected instead of Empty.
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -110,36 +112,40 @@ public:
             shared_->room_or_taker.notify_all();
         }
 
-        // Never waits.
+        // Takes the oldest entry. Never waits.
         TakeStatus try_take(std::optional<T>& out) {
-            auto& s = *shared_;
-            {
-                std::lock_guard lock(s.mutex);
-                if (s.count == 0) return s.producer_alive ? TakeStatus::Empty : TakeStatus::Disconnected;
-                out.emplace(s.pop());
-            }
-            s.room_or_taker.notify_one();
-            return TakeStatus::Taken;
+            return take_queued(1, [](std::size_t) {}, [&out](T&& value) { out.emplace(std::move(value)); });
         }
 
         // Takes every entry queued at this moment, oldest first, in one step: entries the
         // producer adds meanwhile are left for the next call, so at capacity 0 a call hands
         // over at most the one entry on offer. Never waits.
         TakeStatus take_all(std::vector<T>& out) {
-            auto& s = *shared_;
-            {
-                std::lock_guard lock(s.mutex);
-                if (s.count == 0) return s.producer_alive ? TakeStatus::Empty : TakeStatus::Disconnected;
-                out.reserve(out.size() + s.count);
-                while (s.count > 0) out.push_back(s.pop());
-            }
-            s.room_or_taker.notify_one();
-            return TakeStatus::Taken;
+            return take_queued(
+                std::numeric_limits<std::size_t>::max(), [&out](std::size_t n) { out.reserve(out.size() + n); },
+                [&out](T&& value) { out.push_back(std::move(value)); });
         }
 
     private:
         friend class BoundedQueue;
         explicit Consumer(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+
+        // Hands up to `limit` of the queued entries to `sink` under one lock (telling `reserve`
+        // how many first), then wakes the producer, which may be waiting for room or a taker.
+        template <typename Reserve, typename Sink>
+        TakeStatus take_queued(std::size_t limit, Reserve&& reserve, Sink&& sink) {
+            auto& s = *shared_;
+            {
+                std::lock_guard lock(s.mutex);
+                if (s.count == 0) return s.producer_alive ? TakeStatus::Empty : TakeStatus::Disconnected;
+                const std::size_t n = std::min(limit, s.count);
+                reserve(n);
+                for (std::size_t i = 0; i < n; ++i) sink(s.pop());
+            }
+            s.room_or_taker.notify_one();
+            return TakeStatus::Taken;
+        }
+
         std::shared_ptr<Shared> shared_;
     };
 
