@@ -14,10 +14,7 @@ class Vector(TypedDict):
     y: float
     z: float
 
-class VectorValid(TypedDict):
-    x: float
-    y: float
-    z: float
+class VectorValid(Vector):
     valid: Validity
 
 class Quaternion(TypedDict):
@@ -26,11 +23,7 @@ class Quaternion(TypedDict):
     z: float
     w: float
 
-class QuaternionValid(TypedDict):
-    x: float
-    y: float
-    z: float
-    w: float
+class QuaternionValid(Quaternion):
     valid: Validity
 
 class Euler(TypedDict):
@@ -38,10 +31,7 @@ class Euler(TypedDict):
     pitch: float
     yaw: float
 
-class EulerValid(TypedDict):
-    roll: float
-    pitch: float
-    yaw: float
+class EulerValid(Euler):
     valid: Validity
 
 class Matrix(TypedDict):
@@ -55,16 +45,7 @@ class Matrix(TypedDict):
     m32: float
     m33: float
 
-class MatrixValid(TypedDict):
-    m11: float
-    m12: float
-    m13: float
-    m21: float
-    m22: float
-    m23: float
-    m31: float
-    m32: float
-    m33: float
+class MatrixValid(Matrix):
     valid: Validity
 
 class AmbientPressure(TypedDict):
