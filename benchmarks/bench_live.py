@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import multiprocessing
 import os
-import statistics
 import sys
 import threading
 import time
@@ -23,6 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 
 import tiltwick  # noqa: E402
 from motion import sequence_number  # noqa: E402
+from process_probe import thread_cpu_ns, with_new_thread  # noqa: E402
 from simulator import FILTER, SENSOR, Simulator  # noqa: E402
 
 
@@ -37,11 +37,6 @@ def device_process(rate: float, seconds: float, conn) -> None:
         time.sleep(0.3)  # let the last packets out
         conn.send((sim.sent_sensor, sim.sent_filter, sim.overflow_sensor + sim.overflow_filter, sim.send_times))
         conn.recv()
-
-
-def thread_cpu_ns(tid: int) -> int:
-    with open(f"/proc/self/task/{tid}/schedstat") as f:
-        return int(f.read().split()[0])
 
 
 def spin_rate(seconds: float) -> float:
@@ -76,10 +71,7 @@ def main() -> int:
     device.start()
     path = parent.recv()
 
-    tasks_before = set(os.listdir("/proc/self/task"))
-    client = tiltwick.BufferedAHRSClient(path, 921600, 100000, False)
-    time.sleep(0.05)
-    reader_tid = int((set(os.listdir("/proc/self/task")) - tasks_before).pop())
+    client, reader_tid = with_new_thread(lambda: tiltwick.BufferedAHRSClient(path, 921600, 100000, False))
     cpu_start = thread_cpu_ns(reader_tid)
     parent.send("go")
 

@@ -13,7 +13,6 @@ The best of --repeat runs is reported.
 """
 
 import argparse
-import contextlib
 import os
 import struct
 import sys
@@ -24,6 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import tiltwick  # noqa: E402
 from make_capture import make_capture  # noqa: E402
+from process_probe import quiet  # noqa: E402
 
 # ---------------------------------------------------------------------------------------------
 # Pure-Python reader
@@ -184,23 +184,6 @@ def tiltwick_read_packet(path, packets):
 def tiltwick_parse(path, packets):
     tiltwick.parse_data_stream_py(path)
     return packets
-
-
-@contextlib.contextmanager
-def quiet():
-    sys.stdout.flush()
-    saved = [os.dup(1), os.dup(2)]
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 1)
-        os.dup2(null, 2)
-        yield
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        for fd in saved + [null]:
-            os.close(fd)
 
 
 def best_time(run, repeat):

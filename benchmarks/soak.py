@@ -29,9 +29,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 
 import tiltwick  # noqa: E402
 from motion import sequence_number  # noqa: E402
+from process_probe import rss, thread_cpu_ns, threads, with_new_thread  # noqa: E402
 from simulator import Simulator  # noqa: E402
 
-PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 def device_process(rate: float, garbage_seconds: float, conn) -> None:
@@ -53,16 +53,6 @@ def device_process(rate: float, garbage_seconds: float, conn) -> None:
         time.sleep(0.3)  # let the last packets out
         conn.send((sim.sent_sensor, sim.sent_filter, sim.overflow_sensor + sim.overflow_filter))
         conn.recv()
-
-
-def rss() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
-
-
-def thread_cpu_ns(tid: int) -> int:
-    with open(f"/proc/self/task/{tid}/schedstat") as f:
-        return int(f.read().split()[0])
 
 
 class LineCounter:
@@ -131,10 +121,7 @@ def main() -> int:
     device.start()
     path = parent.recv()
 
-    tasks_before = set(os.listdir("/proc/self/task"))
-    client = tiltwick.BufferedAHRSClient(path, 921600, 100000, False)
-    time.sleep(0.1)
-    reader_tid = int((set(os.listdir("/proc/self/task")) - tasks_before).pop())
+    client, reader_tid = with_new_thread(lambda: tiltwick.BufferedAHRSClient(path, 921600, 100000, False))
     rss_start = rss()
     counter = LineCounter()
     garbage_lines = garbage_entries = 0
@@ -166,7 +153,7 @@ def main() -> int:
         counter.close()
         del client  # the reader thread ends at its next read time-out, before the device goes
         deadline = time.monotonic() + 2
-        while str(reader_tid) in os.listdir("/proc/self/task") and time.monotonic() < deadline:
+        while reader_tid in threads() and time.monotonic() < deadline:
             time.sleep(0.01)
         parent.send("done")
         device.join(10)

@@ -29,6 +29,8 @@ import time  # noqa: E402
 
 import pytest  # noqa: E402
 
+from process_probe import threads  # noqa: E402
+
 QEMU_USER = os.environ.get("ARMHF_QEMU_USER") == "1"
 EMULATED = QEMU_USER or os.environ.get("ARMHF_QEMU_SYSTEM") == "1"
 _OPENS_A_LINE = re.compile(r"\bopenpty\s*\(|\bSimulator\s*\(")
@@ -95,8 +97,8 @@ def settled_threads():
     """A reader thread whose client a test dropped ends within one read time-out, and may print
     a last line as it goes. Let it go before the next test starts capturing output, so that the
     line lands in the test that caused it."""
-    before = set(os.listdir("/proc/self/task"))
+    before = threads()
     yield
     deadline = time.monotonic() + 2.0
-    while set(os.listdir("/proc/self/task")) - before and time.monotonic() < deadline:
+    while threads() - before and time.monotonic() < deadline:
         time.sleep(0.01)

@@ -8,6 +8,7 @@ import pytest
 
 import tiltwick
 from motion import sequence_number
+from process_probe import threads, with_new_thread
 from simulator import Simulator
 
 TIMEOUT = 10.0
@@ -44,17 +45,9 @@ def holders_of(path):
     return count
 
 
-def threads():
-    return set(os.listdir("/proc/self/task"))
-
-
 def new_client(path, capacity, verbose=False, baud=921600):
-    """A buffered client and the id of its reader thread, the one thread that appears with it.
-    (Thread counts would not do: an earlier test's reader may still be winding down.)"""
-    before = threads()
-    client = tiltwick.BufferedAHRSClient(path, baud, capacity, verbose)
-    assert wait_for(lambda: len(threads() - before) == 1)
-    return client, (threads() - before).pop()
+    """A buffered client and the id of its reader thread."""
+    return with_new_thread(lambda: tiltwick.BufferedAHRSClient(path, baud, capacity, verbose))
 
 
 def wait_for(predicate, timeout=TIMEOUT):

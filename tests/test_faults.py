@@ -19,8 +19,8 @@ import tiltwick
 from helpers import as_list, as_map
 from motion import filter_packet, sensor_packet
 from simulator import Simulator
-from test_buffered import drain_until, holders_of, new_client, seq_of, threads, wait_for
-from test_leaks import quiet
+from process_probe import quiet, threads
+from test_buffered import drain_until, holders_of, new_client, seq_of, wait_for
 from test_serial import ACC, BROKEN_PIPE, GYRO, TIMED_OUT, hang_up, pty, read_packet_outcome, streaming  # noqa: F401
 
 pytestmark = pytest.mark.needs_termios2

@@ -1,6 +1,5 @@
 """Long replays must not grow Python memory, native memory or the descriptor table."""
 
-import contextlib
 import ctypes
 import gc
 import os
@@ -11,31 +10,10 @@ import pytest
 import mip_wire as mw
 import tiltwick
 from make_capture import make_capture
+from process_probe import quiet, rss
 
 WARM_UP = 1500
 WINDOW = 3000
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-@contextlib.contextmanager
-def quiet():
-    """Sends the module's diagnostic lines on descriptors 1 and 2 to /dev/null."""
-    saved = [os.dup(1), os.dup(2)]
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 1)
-        os.dup2(null, 2)
-        yield
-    finally:
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        for fd in saved + [null]:
-            os.close(fd)
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
 
 
 class MallInfo2(ctypes.Structure):

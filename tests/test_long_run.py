@@ -13,7 +13,8 @@ import tiltwick
 from make_capture import make_capture
 from test_buffered import wait_for
 from test_faults import device_in_child, threads
-from test_leaks import quiet, usage
+from process_probe import quiet
+from test_leaks import usage
 
 pytestmark = pytest.mark.long
 PACKETS = int(os.environ.get("TILTWICK_LONG_PACKETS", "1000000"))

@@ -1,6 +1,5 @@
 """AHRSClient replaying a recorded capture file (AHRSClient.open_file)."""
 
-import os
 import random
 
 import pytest

@@ -27,7 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mip_wire as mw          # noqa: E402
 import motion                  # noqa: E402
 from make_capture import ACK_AFTER_PACKETS, capture_bytes, make_capture   # noqa: E402
-from simulator import FILTER, SENSOR, Simulator                           # noqa: E402
+from simulator import Simulator  # noqa: E402
 
 
 class CheckFailed(AssertionError):
