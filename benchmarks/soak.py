@@ -9,9 +9,9 @@ a packet is lost.
 
 The device runs in a forked process, so that its Python work does not compete for this process's
 interpreter lock. With --garbage-seconds, the device first sends seeded random bytes at about the
-rate of a line at the wrong speed, then a run of zero bytes, then starts its streams. The reader
-finds its way back only where one of its attempts (3 bytes apart) starts on a sync byte, so the
-first clean packets can be missed; from the first packet received on, none may be lost.
+rate of a line at the wrong speed, then a run of zero bytes, then starts its streams. A packet whose
+sync bytes arrive in the middle of a garbage byte's bogus header can be missed; from the first
+packet received on, none may be lost.
 """
 
 from __future__ import annotations

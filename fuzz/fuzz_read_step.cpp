@@ -1,10 +1,12 @@
 // The packet reading step over an arbitrary byte stream: one MipPacket::read_from attempt, then
 // after a failed attempt (unless the stream ended before the sync bytes) a one-byte skip through
-// ForwardOnlySeek, until the stream is used up. Good packets are decoded and rendered. Each input
-// is read twice: once ending like a recorded file (end of stream), once like a serial line that
-// falls silent (every read past the last byte times out).
+// ForwardOnlySeek, until the stream is used up; the sync bytes that the discarded bytes end with
+// start the next attempt. Good packets are decoded and rendered. Each input is read twice: once
+// ending like a recorded file (end of stream), once like a serial line that falls silent (every
+// read past the last byte times out).
 //
-// Properties checked for every attempt, against the bytes the attempt started on:
+// Properties checked for every attempt, against the bytes from its candidate start (the kept
+// sync bytes included):
 // - it consumes exactly what its outcome implies: 2 bytes for bad sync bytes, 3 for a descriptor
 //   set byte outside the sixteen, n + 6 for a packet (good or with a bad checksum), everything
 //   left when the stream ends inside the packet;
@@ -13,15 +15,19 @@
 // - a good packet carries the descriptor set and payload found on the wire, and writing it back
 //   with MipPacket::write_to gives exactly the bytes the attempt consumed;
 // - the skip after a failure consumes exactly one byte, or fails only at the end of the stream;
-// so every step moves the stream forward and the loop ends.
+// so every step moves the stream forward and the loop ends. And over the whole input: no sync pair
+// is passed over. Every 75 65 is either where an attempt began or inside the bytes that an
+// earlier attempt consumed (a false sync pair inside a packet's or a bogus packet's bytes).
 
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "decode/text_form.hpp"
 #include "fuzz_support.hpp"
 #include "link/forward_only_seek.hpp"
 #include "link/mip_packet.hpp"
+#include "link/sync_progress.hpp"
 
 using namespace tiltwick;
 
@@ -125,19 +131,26 @@ void check_failed_attempt(const ParseError& error, std::span<const std::uint8_t>
 
 void read_all(std::span<const std::uint8_t> input, fuzz::AtEnd at_end) {
     fuzz::MemorySource source(input, 7, at_end);
+    SyncProgress sync;
+    std::vector<bool> began(input.size() + 1), inside(input.size() + 1);
     for (;;) {
-        const std::size_t start = source.position();
+        const std::size_t kept = sync.kept();
+        const std::size_t start = source.position() - kept;  // where the candidate packet begins
         const auto at = input.subspan(start);
+        FUZZ_CHECK(kept == 0 || (at[0] == sync1 && (kept == 1 || at[1] == sync2)));
+        began[start] = true;
         source.reset_furthest_request();
 
         ForwardOnlySeek stream(source);
-        auto packet = MipPacket::read_from(stream);
+        auto packet = MipPacket::read_from(stream, static_cast<std::uint8_t>(kept));
         const std::size_t consumed = source.position() - start;
         const std::size_t reached = source.furthest_request() - start;
+        for (std::size_t p = start + 1; p < source.position(); ++p) inside[p] = true;
 
         if (packet) {
             FUZZ_CHECK(reached <= consumed);  // asked for nothing beyond the packet
             check_good_packet(std::move(*packet), at, consumed);
+            sync.clear();
             continue;
         }
         const ParseError& error = packet.error();
@@ -164,8 +177,12 @@ void read_all(std::span<const std::uint8_t> input, fuzz::AtEnd at_end) {
         FUZZ_CHECK(source.position() - before_skip == (had_byte ? 1u : 0u));
         if (!skipped) break;
         FUZZ_CHECK(source.position() > start);
+        sync.after_discarding(stream.last_bytes());
     }
     FUZZ_CHECK(source.remaining() == 0);
+    for (std::size_t p = 0; p + 1 < input.size(); ++p) {
+        if (input[p] == sync1 && input[p + 1] == sync2) FUZZ_CHECK(began[p] || inside[p]);
+    }
 }
 
 }  // namespace

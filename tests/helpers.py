@@ -8,6 +8,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import mip_wire as mw
+from motion import imu_packet
 
 EOF_LINE = "End of file: failed to fill whole buffer"
 ERR = "Error parsing packet from file: "
@@ -173,3 +174,9 @@ def as_map(packet):
         out.setdefault("type", "sensor" if packet[2] == mw.SENSOR_SET else "estimate")
         out[name] = values
     return out
+
+
+
+def imu_packets(count):
+    """`count` packets of the usual configuration: accelerometer, gyro and magnetometer, 48 bytes."""
+    return [imu_packet(k) for k in range(count)]

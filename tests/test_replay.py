@@ -1,11 +1,13 @@
 """AHRSClient replaying a recorded capture file (AHRSClient.open_file)."""
 
+import itertools
 import random
 
 import pytest
 
 import mip_wire as mw
-from helpers import as_list, as_map
+from helpers import as_list, as_map, imu_packets
+from make_capture import capture_bytes
 import tiltwick
 
 EOF_ERROR = 'AHRSError: IOError: Custom { kind: UnexpectedEof, message: "failed to fill whole buffer" }'
@@ -24,7 +26,7 @@ EMPTY = mw.frame(mw.SENSOR_SET, b"")
 
 @pytest.fixture
 def capture(tmp_path):
-    count = iter(range(1000))
+    count = itertools.count()
 
     def write(data):
         path = tmp_path / f"capture{next(count)}.bin"
@@ -69,33 +71,10 @@ def test_every_descriptor_set_is_named(capture, capfd):
 
 
 def model(data):
-    """Per-call outcomes of replaying `data`, by the resynchronisation rules.
-
-    An attempt reads 2 sync bytes, then the descriptor set, the length, the payload and the
-    checksum; it stops at the first bad value. A failed attempt keeps what it read and one
-    more byte is skipped; a skip beyond the end fails the call. At the end of the data the
-    next attempt fails before its sync bytes ("eof").
-    """
-    out, pos, n = [], 0, len(data)
-    while True:
-        if n - pos < 2:
-            return out + ["eof"]
-        if data[pos:pos + 2] != mw.SYNC:
-            used = 2
-        elif n - pos < 3 or data[pos + 2] not in mw.DESCRIPTOR_SETS:
-            used = 3
-        else:
-            size = 6 + data[pos + 3] if n - pos >= 4 else 4
-            packet = data[pos:pos + size]
-            if len(packet) == size and packet[-2:] == mw.checksum(packet[:-2]):
-                out.append(packet)
-                pos += size
-                continue
-            used = size
-        if pos + used >= n:
-            return out + ["skip failed", "eof"]
-        out.append(b"")
-        pos += used + 1
+    """Per-call outcomes of replaying `data`: a good packet's bytes, b"" for a failed attempt,
+    "skip failed" for an attempt that ran into the end of the data, "eof" at the end."""
+    return [data[s.begin:s.end] if s.kind == "packet" else b"" if s.kind == "failed" else s.kind
+            for s in mw.read_steps(data)]
 
 
 def replay(c, method, calls):
@@ -110,15 +89,21 @@ def outcome(item, method):
 
 BAD_CHECKSUM = SENSOR[:-1] + bytes([SENSOR[-1] ^ 0x01])
 CASES = {
-    # hand-counted: each garbage run below is consumed exactly, so the packet after it is found
+    # hand-counted: the model must agree, and so must the module
     "bad sync moves 3": (b"\x00\x00\x00" + FILTER, [b"", FILTER, "eof"]),
-    "two bad syncs": (b"\x75\x75\x65" * 2 + FILTER, [b"", b"", FILTER, "eof"]),
     "bad descriptor moves 4": (b"\x75\x65\x83\x00" + FILTER, [b"", FILTER, "eof"]),
     "bad checksum moves n+7": (BAD_CHECKSUM + b"\xaa" + FILTER, [b"", FILTER, "eof"]),
-    "stray byte loses a packet": (b"\x00" + IDLE + FILTER, [b"", b"", b"", FILTER, "eof"]),
+    # 00 75 fails, the skipped 65 completes a kept sync pair: the packet after a stray byte is found
+    "stray byte": (b"\x00" + IDLE + FILTER, [b"", IDLE, FILTER, "eof"]),
+    "two stray bytes": (b"\x01\x02" + IDLE + FILTER, [b"", IDLE, FILTER, "eof"]),
+    # the skip after the bad checksum takes the next packet's 75, which is kept
+    "bad checksum, then packets": (BAD_CHECKSUM + IDLE + FILTER + IDLE, [b"", IDLE, FILTER, IDLE, "eof"]),
+    # 75 75 | 65 kept: 75 65 75 | 75 kept: 75 65 75 | 65 kept: the filter packet
+    "sync pairs across attempts": (b"\x75\x75\x65" * 2 + FILTER, [b"", b"", b"", FILTER, "eof"]),
     "truncated payload": (FILTER + SENSOR[:10], [FILTER, "skip failed", "eof"]),
     "truncated checksum": (SENSOR[:-1], ["skip failed", "eof"]),
     "sync only": (b"\x75\x65", ["skip failed", "eof"]),
+    "packet, then a sync pair": (IDLE + b"\x75\x65", [IDLE, "skip failed", "eof"]),
     "one byte": (b"\x75", ["eof"]),
     "empty file": (b"", ["eof"]),
 }
@@ -194,3 +179,110 @@ def test_switching_files(capture, capfd):
     assert capfd.readouterr().out.splitlines() == [
         "Parsed packet: DataSensor", "Parsed packet: DataEstimationFilter", "Parsed packet: Command3DM",
         "Parsed packet: DataSensor", "Parsed packet: DataSensor"]
+
+
+# --- real streams, joined at any byte and damaged anywhere ---------------------------------------
+
+def session_packets(count):
+    """The sample session's cycle: a 94-byte sensor and a 200-byte filter packet."""
+    data, _ = capture_bytes(seconds=count / 200, replies=False)
+    return [data[f.offset:f.offset + f.size] for f in mw.iter_frames(data, strict=True)]
+
+
+def sized_packets(size, count, seed):
+    """Packets of `size` bytes with seeded random payloads, in sets that yield no readings."""
+    rng = random.Random(seed)
+    sets = [s for s in mw.DESCRIPTOR_SETS if s not in (mw.SENSOR_SET, mw.FILTER_SET)]
+    return [mw.frame(sets[k % len(sets)], rng.randbytes(size - 6)) for k in range(count)]
+
+
+def replay_calls(capture, capfd, data, calls):
+    """(result or error text, what was printed) of each of `calls` read_packet() calls."""
+    c = tiltwick.AHRSClient()
+    c.open_file(capture(data))
+    return [(call(c, "read_packet"), capfd.readouterr().out) for _ in range(calls)]
+
+
+def expected_calls(data, steps):
+    def one(s):
+        if s.kind == "packet":
+            packet = data[s.begin:s.end]
+            return as_list(packet), f"Parsed packet: {mw.DESCRIPTOR_SETS[packet[2]]}\n"
+        return ([], "") if s.kind == "failed" else (EOF_ERROR, "")
+    return [one(s) for s in steps]
+
+
+def check_replay(capture, capfd, data):
+    """Replays `data`, checks every call against the model and returns the model's steps."""
+    steps = mw.read_steps(data)
+    assert replay_calls(capture, capfd, data, len(steps)) == expected_calls(data, steps)
+    return steps
+
+
+def false_sync_spans(data, steps, starts):
+    """The bytes consumed by failed attempts that began on a 75 65 inside payload data."""
+    return [(s.begin, s.end) for s in steps
+            if s.kind != "packet" and data[s.begin:s.begin + 2] == mw.SYNC and s.begin not in starts]
+
+
+def lost(packets, data, steps):
+    """The packets of `packets` (all different) that no call returned."""
+    found = {data[s.begin:s.end] for s in steps if s.kind == "packet"}
+    return [i for i, p in enumerate(packets) if p not in found]
+
+
+def starts_of(packets):
+    return [sum(map(len, packets[:i])) for i in range(len(packets))]
+
+
+STREAMS = {  # streams of packets, each with the length of its cycle
+    "accel+gyro+mag, 48 bytes": lambda: [(imu_packets(40), 48)],
+    "sample session, 94 + 200 bytes": lambda: [(session_packets(8), 294)],
+    "every length from 6 to 60": lambda: [(sized_packets(size, 6, size), size) for size in range(6, 61)],
+}
+
+
+@pytest.mark.parametrize("name", STREAMS)
+def test_joining_a_stream_at_any_byte(capture, capfd, name):
+    """A reader that joins a stream at any byte finds every complete packet after the first sync
+    pair, except packets that a false sync pair in payload data runs into."""
+    for packets, cycle in STREAMS[name]():
+        data = b"".join(packets)
+        for offset in range(cycle):
+            joined = data[offset:]
+            steps = check_replay(capture, capfd, joined)
+            starts = {q - offset for q in starts_of(packets) if q >= offset}
+            spans = false_sync_spans(joined, steps, starts)
+            found = {s.begin for s in steps if s.kind == "packet"}
+            missed = [q for q in starts if q >= joined.find(mw.SYNC) and q not in found]
+            assert [q for q in missed if not any(b < q < e for b, e in spans)] == [], (offset, spans)
+
+
+def damage(data, offset, fault):
+    if fault == "drop":
+        return data[:offset] + data[offset + 1:]
+    if fault == "duplicate":
+        return data[:offset + 1] + data[offset:]
+    return data[:offset] + bytes([data[offset] ^ 1 << offset % 8]) + data[offset + 1:]
+
+
+@pytest.mark.parametrize("fault", ["drop", "duplicate", "flip"])
+def test_one_damaged_byte(capture, capfd, fault):
+    """One byte dropped, repeated or flipped anywhere in a cycle of the sample session: a drop or
+    a repeat costs at most the two packets around it, a flip only the packets inside the bytes
+    that the damaged attempt consumed (up to 261 when it hits a length byte)."""
+    packets = session_packets(10)
+    data = b"".join(packets)
+    starts = starts_of(packets)
+    for offset in range(starts[4], starts[6]):
+        damaged = damage(data, offset, fault)
+        steps = check_replay(capture, capfd, damaged)
+        missing = lost(packets, damaged, steps)
+        if fault == "flip":
+            [hit] = [s for s in steps if s.begin <= offset < s.end]
+            assert hit.kind == "failed" and hit.end - hit.begin <= 262
+            inside = [i for i, q in enumerate(starts) if q < hit.end and q + len(packets[i]) > hit.begin]
+            assert set(missing) <= set(inside), (offset, missing, inside)
+        else:
+            k = max(i for i, q in enumerate(starts) if q <= offset)  # the packet hit
+            assert set(missing) <= {k, k + 1}, (offset, missing)

@@ -173,14 +173,16 @@ def bad_sync_line(a, b):
     return f"Error parsing packet: bad sync: expected 0x75 0x65, found 0x{a:02x} 0x{b:02x}"
 
 
-STRAY = b"\x00" + ACC  # 21 bytes: seven 3-byte attempts, the next one starts on the packet after it
 GARBAGE = {
     # 8-byte command packet with its last checksum byte altered, then one filler byte
     "bad checksum": (bytes.fromhex("7565010202 02E1C8 AA"),
                      ["Error parsing packet: bad checksum: e1c8 != e1c7"]),
     "bad descriptor": (bytes.fromhex("756583 00"), ["Error parsing packet: bad descriptor set: Unexpected value "
                                                     "for enum: 131 (While parsing field 'descriptor' in MipPacket)"]),
-    "stray byte": (STRAY, [bad_sync_line(STRAY[i], STRAY[i + 1]) for i in range(0, 21, 3)]),
+    # 00 75 fails and the skip takes the 65: the kept sync pair starts the next attempt
+    "stray byte": (b"\x00", [bad_sync_line(0x00, 0x75)]),
+    # the skip keeps a 75, and the next attempt's bad sync shows it with the byte after it
+    "kept sync byte": (bytes.fromhex("010275 00"), [bad_sync_line(0x01, 0x02), bad_sync_line(0x75, 0x00)]),
 }
 
 

@@ -48,7 +48,7 @@ except ImportError:  # run as a script or with tools/ on sys.path
 
 __all__ = [
     "BASE_WEEK", "WEEK_SECONDS", "G0", "Motion", "BodyState",
-    "time_fields", "sequence_number", "sensor_packet", "filter_packet",
+    "time_fields", "sequence_number", "sensor_packet", "filter_packet", "imu_packet",
     "SENSOR_FIELDS", "SENSOR_FIELDS_WITH_DELTAS", "FILTER_FIELDS",
 ]
 
@@ -243,6 +243,13 @@ class Motion:
         """Complete 0x82 packet number ``seq`` of a stream at ``rate`` Hz."""
         return mw.frame(mw.FILTER_SET, self.filter_payload(seq, rate))
 
+    def imu_packet(self, seq: int, rate: float = 100.0) -> bytes:
+        """The usual minimal configuration: a 48-byte 0x80 packet of accelerometer, gyro and
+        magnetometer only (no time fields, so no sequence number is carried)."""
+        values = self.sensor_values(seq, rate)
+        names = ("ScaledAccVector", "ScaledGyroVector", "ScaledMageVector")
+        return mw.frame(mw.SENSOR_SET, b"".join(mw.CATALOGUE[n].pack_field(*values[n]) for n in names))
+
     def expected_readings(self, descriptor_set: int, seq: int, rate: float = 100.0,
                           *, deltas: bool = False) -> list[tuple[str, dict]]:
         """What a receiver should decode from packet ``seq``.
@@ -282,3 +289,8 @@ def sensor_packet(seq: int, rate: float = 100.0, *, deltas: bool = False, motion
 def filter_packet(seq: int, rate: float = 100.0, *, motion: Motion | None = None) -> bytes:
     """Filter packet ``seq`` from ``motion`` (default: seed 1)."""
     return (motion or _default).filter_packet(seq, rate)
+
+
+def imu_packet(seq: int, rate: float = 100.0, *, motion: Motion | None = None) -> bytes:
+    """48-byte accelerometer + gyro + magnetometer packet ``seq`` from ``motion`` (default: seed 1)."""
+    return (motion or _default).imu_packet(seq, rate)

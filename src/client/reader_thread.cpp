@@ -1,5 +1,8 @@
 #include "client/reader_thread.hpp"
 
+#include <cerrno>
+#include <ctime>
+
 #include "client/ahrs_client.hpp"
 #include "client/wall_clock.hpp"
 #include "link/diagnostics.hpp"
@@ -8,6 +11,15 @@
 namespace tiltwick {
 
 namespace {
+
+// After a hang-up every read fails at once: wait as long as a read on a silent line would, so
+// that an unplugged device costs what a silent one costs instead of a spinning core and a flood
+// of diagnostic lines.
+void pause_after_hang_up() {
+    timespec left{0, SerialLine::timeout_ms * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 void end_thread(std::string_view message, std::string_view cause) {
     std::string text(message);
@@ -28,6 +40,7 @@ void run_reader(ReaderSettings settings, BoundedQueue<QueueEntry>::Producer prod
         auto readings = port.read_packet();
         if (!readings) {
             if (settings.verbose) print_err("Error parsing packet: " + readings.error().debug());
+            if (port.hung_up()) pause_after_hang_up();
             // Nobody can take entries any more: end now rather than spin on a silent or
             // unplugged line until a packet happens to arrive, holding the device open.
             if (!producer.connected()) return end_thread("Failed to send reading", "\"SendError(..)\"");

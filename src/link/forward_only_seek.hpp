@@ -1,6 +1,8 @@
 #pragma once
 // Presents a byte source that cannot go back (a serial line, a file read strictly in order)
-// as a seekable stream: every position query answers 0, forward moves read and discard.
+// as a seekable stream: every position query answers 0, forward moves read and discard. It
+// remembers the last two bytes that passed through it, read or discarded, so that the reading
+// step can tell how much of a sync pair a failed attempt ended with.
 
 #include <cstdint>
 #include <expected>
@@ -18,7 +20,9 @@ public:
     explicit ForwardOnlySeek(ByteSource& source) : source_(source) {}
 
     std::expected<std::size_t, IoError> read_some(std::span<std::uint8_t> into) override {
-        return source_.read_some(into);
+        auto got = source_.read_some(into);
+        if (got && *got > 0) remember(into.first(*got));
+        return got;
     }
 
     // Start(p) moves forward by p and answers 0; Current(d) moves forward by d and answers d;
@@ -28,8 +32,15 @@ public:
     // Reads and discards `count` bytes in chunks of at most 1024, each an exact read.
     std::expected<void, IoError> skip(std::uint64_t count);
 
+    // The last bytes that passed through, at most two (fewer if fewer did), oldest first.
+    std::span<const std::uint8_t> last_bytes() const { return std::span(last_).last(last_count_); }
+
 private:
+    void remember(std::span<const std::uint8_t> bytes);
+
     ByteSource& source_;
+    std::uint8_t last_[2] = {};
+    std::size_t last_count_ = 0;
 };
 
 }  // namespace tiltwick

@@ -13,9 +13,11 @@ std::unexpected<ParseError> stream_failure(IoError error, std::optional<PacketFi
 
 }  // namespace
 
-std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream) {
-    std::array<std::uint8_t, 2> sync{};
-    if (auto got = read_exact(stream, sync); !got) return stream_failure(std::move(got.error()), std::nullopt);
+std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream, std::uint8_t sync_kept) {
+    std::array<std::uint8_t, 2> sync{sync1, sync2};
+    if (auto got = read_exact(stream, std::span(sync).subspan(sync_kept)); !got) {
+        return stream_failure(std::move(got.error()), std::nullopt);
+    }
     if (sync[0] != sync1 || sync[1] != sync2) return std::unexpected(ParseError{BadSync{sync}, std::nullopt});
 
     MipChecksum checksum;

@@ -37,7 +37,9 @@ struct MipPacket {
     std::vector<std::uint8_t> bytes;  // the payload, at most 255 bytes
 
     // Reads exactly one packet, field by field (2, 1, 1, n and 2 bytes), never ahead of it.
-    static std::expected<MipPacket, ParseError> read_from(ByteSource& stream);
+    // `sync_kept` sync bytes (0x75, or 0x75 0x65) were already read by an earlier attempt: only
+    // the rest of the pair is read, and a bad-sync error shows the whole pair.
+    static std::expected<MipPacket, ParseError> read_from(ByteSource& stream, std::uint8_t sync_kept = 0);
 
     // Writes the packet in five chunks (four with an empty payload), computing length and checksum.
     static std::expected<void, IoError> write_to(ByteSink& sink, const MipPacket& packet);

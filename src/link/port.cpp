@@ -10,15 +10,17 @@ namespace {
 
 AHRSError io_error(const IoError& error) { return AHRSError{"IOError: " + error.diagnostic_text()}; }
 
-enum class SourceKind { SerialLine, RecordedFile };
+}  // namespace
 
-// One packet attempt on an open source. After a failed attempt one more byte is skipped,
-// so that the next attempt starts elsewhere; there is no search for the sync bytes.
-std::expected<std::vector<Reading>, AHRSError> read_step(ByteSource& source, SourceKind kind) {
+// One packet attempt on an open source. After a failed attempt one more byte is skipped, and
+// the sync bytes that the discarded bytes end with are kept for the next attempt.
+std::expected<std::vector<Reading>, AHRSError> Port::read_step(ByteSource& source, bool recorded_file) {
     ForwardOnlySeek stream(source);
-    auto packet = MipPacket::read_from(stream);
+    auto packet = MipPacket::read_from(stream, sync_.kept());
+    hung_up_ = false;
     if (packet) {
-        if (kind == SourceKind::RecordedFile) {
+        sync_.clear();
+        if (recorded_file) {
             std::string line = "Parsed packet: ";
             line += descriptor_name(packet->descriptor);
             print_out(line);
@@ -27,16 +29,21 @@ std::expected<std::vector<Reading>, AHRSError> read_step(ByteSource& source, Sou
     }
     const ParseError& error = packet.error();
     if (error.is_failure_before_sync()) {
+        sync_.after_discarding(stream.last_bytes());
         const auto& io = std::get<StreamFailure>(error.cause).error;
+        hung_up_ = io.kind == IoErrorKind::BrokenPipe;
         print_err("IOERR: " + io.short_text());
         return std::unexpected(io_error(io));
     }
-    if (kind == SourceKind::SerialLine) print_err("Error parsing packet: " + error.render());
-    if (auto skipped = stream.skip(1); !skipped) return std::unexpected(io_error(skipped.error()));
+    if (!recorded_file) print_err("Error parsing packet: " + error.render());
+    if (auto skipped = stream.skip(1); !skipped) {
+        sync_.clear();
+        hung_up_ = skipped.error().kind == IoErrorKind::BrokenPipe;
+        return std::unexpected(io_error(skipped.error()));
+    }
+    sync_.after_discarding(stream.last_bytes());
     return std::vector<Reading>{};
 }
-
-}  // namespace
 
 std::expected<Port, AHRSError> Port::open(const std::string& serial_device, std::uint32_t baud_rate) {
     auto line = SerialLine::open(serial_device, baud_rate);
@@ -66,8 +73,9 @@ void Port::start_stream() {
 }
 
 std::expected<std::vector<Reading>, AHRSError> Port::read_packet() {
-    if (auto* streaming = std::get_if<Streaming>(&state_)) return read_step(streaming->line, SourceKind::SerialLine);
-    if (auto* file = std::get_if<File>(&state_)) return read_step(file->file, SourceKind::RecordedFile);
+    if (auto* streaming = std::get_if<Streaming>(&state_)) return read_step(streaming->line, false);
+    if (auto* file = std::get_if<File>(&state_)) return read_step(file->file, true);
+    hung_up_ = false;
     const SerialPortError not_streaming{SerialErrorKind::InvalidInput, IoErrorKind::Other, "Port not streaming"};
     return std::unexpected(AHRSError{"SerialPortError: " + not_streaming.render()});
 }

@@ -11,6 +11,7 @@
 #include "link/ahrs_error.hpp"
 #include "link/recorded_file.hpp"
 #include "link/serial_line.hpp"
+#include "link/sync_progress.hpp"
 
 namespace tiltwick {
 
@@ -42,12 +43,19 @@ public:
     // One attempt at one packet: its readings (possibly none), or the error that ended it.
     std::expected<std::vector<Reading>, AHRSError> read_packet();
 
+    // Whether the last read_packet failed because the line was hung up (the device has gone).
+    bool hung_up() const { return hung_up_; }
+
     const PortState& state() const { return state_; }
     PortState& state() { return state_; }
 
 private:
     explicit Port(PortState state) : state_(std::move(state)) {}
+    std::expected<std::vector<Reading>, AHRSError> read_step(ByteSource& source, bool recorded_file);
+
     PortState state_;
+    SyncProgress sync_;  // belongs to the current source: a new port starts with nothing kept
+    bool hung_up_ = false;
 };
 
 // The line printed when a state refuses to start streaming or to be configured, or
