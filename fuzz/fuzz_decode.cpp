@@ -115,21 +115,15 @@ std::vector<std::uint8_t> wire_values(const Reading& reading) {
     auto put = [&](std::uint64_t word, int bytes) {
         for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(word >> (8 * i)));
     };
-    std::visit(
-        [&](const auto& set) {
-            std::visit(
-                [&](const auto& alternative) {
-                    for_each_field(alternative, [&](const auto&, auto value) {
-                        using Value = decltype(value);
-                        if constexpr (std::is_same_v<Value, float>) put(std::bit_cast<std::uint32_t>(value), 4);
-                        else if constexpr (std::is_same_v<Value, double>) put(std::bit_cast<std::uint64_t>(value), 8);
-                        else if constexpr (std::is_same_v<Value, std::uint16_t>) put(value, 2);
-                        else put(value == ValidFlag::Valid ? 1 : 0, 2);
-                    });
-                },
-                set);
-        },
-        static_cast<const std::variant<SensorReading, EstimateReading>&>(reading));
+    visit_alternative(reading, [&](const auto& alternative, const DataSet&) {
+        for_each_field(alternative, [&](const auto&, auto value) {
+            using Value = decltype(value);
+            if constexpr (std::is_same_v<Value, float>) put(std::bit_cast<std::uint32_t>(value), 4);
+            else if constexpr (std::is_same_v<Value, double>) put(std::bit_cast<std::uint64_t>(value), 8);
+            else if constexpr (std::is_same_v<Value, std::uint16_t>) put(value, 2);
+            else put(value == ValidFlag::Valid ? 1 : 0, 2);
+        });
+    });
     return out;
 }
 
@@ -138,10 +132,9 @@ std::vector<std::uint8_t> wire_values(const Reading& reading) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::uint8_t set_byte = data[0] < 0x40 ? fuzz::descriptor_sets[data[0] % 16] : data[0];
-    const auto set = static_cast<Descriptor>(set_byte);
     const std::vector<std::uint8_t> payload(data + 1, data + size);
 
-    const auto readings = decode_payload(set, payload);
+    const auto readings = decode_payload(set_byte, payload);
     const auto expected = expected_readings(set_byte, payload);
 
     FUZZ_CHECK(readings.size() == expected.size());

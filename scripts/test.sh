@@ -11,4 +11,6 @@ bash scripts/setup-venv.sh test
 build/native-tests/native_tests
 # The examples type-check against the installed stubs.
 .venv/bin/python -m mypy --strict examples
+# The stubs describe exactly what the module has at run time.
+.venv/bin/python -m mypy.stubtest tiltwick
 .venv/bin/python -m pytest -q -p no:cacheprovider tests "$@"

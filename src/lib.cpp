@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "python/convert.hpp"
 #include "python/module_parts.hpp"
 
 namespace {
@@ -24,26 +25,27 @@ std::int64_t owning_interpreter = -1;
 
 // Appends `name` to __all__ (creating it on the first addition), then sets the attribute.
 bool add(PyObject* module, const char* name, PyObject* value) {
-    Owned keep(value);
+    Owned keep = Owned::steal(value);
     if (!keep) return false;
     PyObject* dict = PyModule_GetDict(module);
     PyObject* all = PyDict_GetItemString(dict, "__all__");
     if (all == nullptr) {
-        Owned created(PyList_New(0));
+        Owned created = Owned::steal(PyList_New(0));
         if (!created || PyDict_SetItemString(dict, "__all__", created.get()) != 0) return false;
         all = created.get();
     }
-    Owned name_object(PyUnicode_FromString(name));
+    Owned name_object = Owned::steal(PyUnicode_FromString(name));
     if (!name_object || PyList_Append(all, name_object.get()) != 0) return false;
     return PyModule_AddObjectRef(module, name, keep.get()) == 0;
 }
 
 PyObject* create_module() {
-    Owned module(PyModule_Create(&module_definition));
-    if (!module) return nullptr;
-    Owned module_name(PyUnicode_FromString("tiltwick"));
+    Owned module = Owned::steal(PyModule_Create(&module_definition));
+    if (!module || !tiltwick::py::intern_conversion_names()) return nullptr;
+    Owned module_name = Owned::steal(PyUnicode_FromString("tiltwick"));
     if (!module_name) return nullptr;
-    if (!add(module.get(), "parse_data_stream_py", tiltwick::py::new_parse_data_stream_function(module_name.get())) ||
+    if (!add(module.get(), "parse_data_stream_py",
+             tiltwick::py::new_parse_data_stream_function(module.get(), module_name.get())) ||
         !add(module.get(), "AHRSClient", Py_XNewRef(reinterpret_cast<PyObject*>(tiltwick::py::ahrs_client_type()))) ||
         !add(module.get(), "BufferedAHRSClient",
              Py_XNewRef(reinterpret_cast<PyObject*>(tiltwick::py::buffered_client_type())))) {

@@ -1,40 +1,45 @@
-"""Type information for the tiltwick extension module."""
+"""Type information for the tiltwick extension module.
 
-from typing import Literal, TypedDict, Union, final
+The reading and packet types below exist for type checkers only; the module has no such
+attributes at run time. Import them under ``typing.TYPE_CHECKING``::
+
+    from typing import TYPE_CHECKING
+    if TYPE_CHECKING:
+        from tiltwick import Packet, Vector
+"""
+
+from typing import Literal, TypedDict, Union, final, type_check_only
 
 __all__ = ["parse_data_stream_py", "AHRSClient", "BufferedAHRSClient"]
 
-Validity = Literal["Valid", "Invalid"]
+_Validity = Literal["Valid", "Invalid"]
 
 # Reading dicts, by field shape. Every float is the value exactly as the device sent it
-# (single-precision values widened exactly); validity entries are "Valid" or "Invalid".
+# (single-precision values widened exactly); validity entries are "Valid" or "Invalid". Each
+# dict type is final, so that a type checker tells the shapes of a read_packet() result apart
+# by their keys ("x" in reading, "valid" in reading).
 
-class Vector(TypedDict):
+@type_check_only
+class _XyzKeys(TypedDict):
     x: float
     y: float
     z: float
 
-class VectorValid(Vector):
-    valid: Validity
-
-class Quaternion(TypedDict):
+@type_check_only
+class _QuaternionKeys(TypedDict):
     x: float
     y: float
     z: float
     w: float
 
-class QuaternionValid(Quaternion):
-    valid: Validity
-
-class Euler(TypedDict):
+@type_check_only
+class _EulerKeys(TypedDict):
     roll: float
     pitch: float
     yaw: float
 
-class EulerValid(Euler):
-    valid: Validity
-
-class Matrix(TypedDict):
+@type_check_only
+class _MatrixKeys(TypedDict):
     m11: float
     m12: float
     m13: float
@@ -45,40 +50,87 @@ class Matrix(TypedDict):
     m32: float
     m33: float
 
-class MatrixValid(Matrix):
-    valid: Validity
+@final
+@type_check_only
+class Vector(_XyzKeys): ...
 
+@final
+@type_check_only
+class VectorValid(_XyzKeys):
+    valid: _Validity
+
+@final
+@type_check_only
+class Quaternion(_QuaternionKeys): ...
+
+@final
+@type_check_only
+class QuaternionValid(_QuaternionKeys):
+    valid: _Validity
+
+@final
+@type_check_only
+class Euler(_EulerKeys): ...
+
+@final
+@type_check_only
+class EulerValid(_EulerKeys):
+    valid: _Validity
+
+@final
+@type_check_only
+class Matrix(_MatrixKeys): ...
+
+@final
+@type_check_only
+class MatrixValid(_MatrixKeys):
+    valid: _Validity
+
+@final
+@type_check_only
 class AmbientPressure(TypedDict):
     ambient_pressure: float
 
+@final
+@type_check_only
 class CorrelationTimestamp(TypedDict):
     gps_time_of_week: float
     gps_week: int
     timestamp_flags: int
 
+@final
+@type_check_only
 class FilterStatus(TypedDict):
     filter_state: int
     dynamics_mode: int
     status_flags: int
 
+@final
+@type_check_only
 class WeekTime(TypedDict):
     time_of_week: float
     week: int
-    valid_flags: Validity
+    valid_flags: _Validity
 
+@final
+@type_check_only
 class PressureAltitude(TypedDict):
     pressure_altitude: float
-    valid: Validity
+    valid: _Validity
 
+@final
+@type_check_only
 class GravityMagnitude(TypedDict):
     gravity_magnitude: float
-    valid: Validity
+    valid: _Validity
 
-Reading = Union[
+_Reading = Union[
     Vector, VectorValid, Quaternion, QuaternionValid, Euler, EulerValid, Matrix, MatrixValid,
     AmbientPressure, CorrelationTimestamp, FilterStatus, WeekTime, PressureAltitude, GravityMagnitude,
 ]
 
+@final
+@type_check_only
 class Packet(TypedDict, total=False):
     """The readings of one packet: "type" plus one entry per alternative present. An empty
     dict means a packet without readings (or, from AHRSClient.read, nothing read)."""
@@ -134,7 +186,7 @@ class AHRSClient:
     def start_stream(self) -> None: ...
     def read(self) -> Packet:
         """The readings of one packet as a dict; {} when nothing could be read."""
-    def read_packet(self) -> list[Reading]:
+    def read_packet(self) -> list[_Reading]:
         """The readings of one packet in payload order. Raises ValueError on read errors."""
 
 @final

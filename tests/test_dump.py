@@ -1,6 +1,7 @@
 """parse_data_stream_py end to end: one line per packet on standard output, one
 closing line on standard error, the first failure ends the run."""
 
+import os
 import random
 
 import pytest
@@ -99,10 +100,24 @@ def test_missing_path_raises_oserror_and_prints_nothing(tmp_path, capfd):
     assert capfd.readouterr() == ("", "")
 
 
-def test_directory_path_ends_with_the_read_error(tmp_path, capfd):
+@pytest.mark.parametrize("kind, closing", [("directory", "Is a directory (os error 21)"),
+                                           ("fifo", "Illegal seek (os error 29)")])
+def test_a_path_that_opens_but_is_no_file(tmp_path, capfd, kind, closing):
+    """A directory fails at the first read; a FIFO (a packet waiting in it) at the position
+    query before the first packet."""
+    path = str(tmp_path)
+    if kind == "fifo":
+        path = str(tmp_path / "fifo")
+        os.mkfifo(path)
+        writer = os.open(path, os.O_RDWR | os.O_NONBLOCK)  # a writer, so that the read-only open does not wait
+        os.write(writer, ACC)
     capfd.readouterr()
-    assert tiltwick.parse_data_stream_py(str(tmp_path)) is None
-    assert capfd.readouterr() == ("", "End of file: Is a directory (os error 21)\n")
+    try:
+        assert tiltwick.parse_data_stream_py(path) is None
+    finally:
+        if kind == "fifo":
+            os.close(writer)
+    assert capfd.readouterr() == ("", f"End of file: {closing}\n")
 
 
 def test_realistic_capture_across_buffer_boundaries(tmp_path, capfd):

@@ -1,14 +1,18 @@
 """The module frame: contents, signatures, class properties, argument binding and
 conversion errors, and the sub-interpreter refusal."""
 
+import ast
 import importlib
 import inspect
+import os
+import struct
 import sys
 import time
 import weakref
 
 import pytest
 
+import mip_wire as mw
 import tiltwick
 from tiltwick import AHRSClient, BufferedAHRSClient, parse_data_stream_py
 
@@ -26,8 +30,62 @@ def test_module_contents():
     assert not any("InternalFailure" in n for n in dir(tiltwick))
     assert (AHRSClient.__module__, BufferedAHRSClient.__module__, parse_data_stream_py.__module__) == (
         "builtins", "builtins", "tiltwick")
+    assert parse_data_stream_py.__self__ is tiltwick
     assert (AHRSClient.__name__, AHRSClient.__qualname__) == ("AHRSClient", "AHRSClient")
     assert AHRSClient.__bases__ == BufferedAHRSClient.__bases__ == (object,)
+
+
+def exported_symbols(path):
+    """The names a shared object exports (defined global, weak and unique symbols of .dynsym),
+    read from the ELF file itself, so that it works for any architecture's build."""
+    data = open(path, "rb").read()
+    wide, order = data[4] == 2, "<" if data[5] == 1 else ">"
+    shoff, = struct.unpack_from(order + ("Q" if wide else "I"), data, 0x28 if wide else 0x20)
+    shentsize, shnum = struct.unpack_from(order + "HH", data, 0x3A if wide else 0x2E)
+    layout = order + ("IIQQQQIIQQ" if wide else "IIIIIIIIII")
+    sections = [struct.unpack_from(layout, data, shoff + i * shentsize) for i in range(shnum)]
+    [dynsym] = [s for s in sections if s[1] == 11]  # SHT_DYNSYM
+    strings, symbol = sections[dynsym[6]][4], order + ("IBBH" if wide else "IIIBBH")
+    names = []
+    for offset in range(dynsym[4], dynsym[4] + dynsym[5], dynsym[9]):
+        fields = struct.unpack_from(symbol, data, offset)
+        name, info, section = fields[0], fields[-3], fields[-1]
+        if section != 0 and info >> 4 in (1, 2, 10):  # defined; global, weak or unique
+            names.append(data[strings + name:data.index(b"\0", strings + name)].decode())
+    return names
+
+
+def test_only_the_entry_point_is_exported():
+    assert exported_symbols(tiltwick.__file__) == ["PyInit_tiltwick"]
+
+
+def stub_keys(name, classes):
+    """The keys of a TypedDict of the stub, its bases' first, with their annotations."""
+    cls = classes[name]
+    keys = [k for base in cls.bases if isinstance(base, ast.Name) and base.id in classes for k in stub_keys(base.id, classes)]
+    return keys + [(a.target.id, ast.unparse(a.annotation)) for a in cls.body if isinstance(a, ast.AnnAssign)]
+
+
+def test_the_stub_describes_every_dict(tmp_path):
+    """The hand-written stub cannot drift from the catalogue: a packet dict's keys are "type"
+    and every alternative in catalogue order, and each reading dict has the stub's keys, in
+    its order, with values of its types."""
+    stub = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "stubs", "tiltwick.pyi")
+    classes = {c.name: c for c in ast.parse(open(stub).read()).body if isinstance(c, ast.ClassDef)}
+    packet = stub_keys("Packet", classes)
+    assert packet[0] == ("type", "Literal['sensor', 'estimate']")
+    assert [name for name, _ in packet[1:]] == list(mw.CATALOGUE)
+    sample = {"f32": 1.5, "f64": 2.5, "u16": 7, "vf": "Valid"}
+    types = {"float": float, "int": int, "_Validity": str}
+    for name, shape in packet[1:]:
+        alt = mw.CATALOGUE[name]
+        path = tmp_path / f"{name}.bin"
+        path.write_bytes(mw.frame(alt.descriptor_set, mw.encode_reading(name, *(sample[t] for _, t in alt.fields))))
+        client = AHRSClient()
+        client.open_file(str(path))
+        got = client.read()
+        assert got["type"] == ("sensor" if alt.descriptor_set == mw.SENSOR_SET else "estimate")
+        assert [(k, type(v)) for k, v in got[name].items()] == [(k, types[t]) for k, t in stub_keys(shape, classes)]
 
 
 def test_reimport_gives_the_same_module_object():

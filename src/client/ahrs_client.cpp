@@ -29,9 +29,10 @@ PacketMap AHRSClient::process_readings(std::vector<Reading> readings) {
     PacketMap map;
     if (!readings.empty()) map.reserve(readings.size() + 1);
     for (auto& reading : readings) {
-        const bool sensor = std::holds_alternative<SensorReading>(reading);
-        map.insert("type", std::string(sensor ? "sensor" : "estimate"));
-        const std::string_view name = alternative_name(reading);
+        const auto [name, type] = visit_alternative(reading, [](const auto& alternative, const DataSet& set) {
+            return std::pair{alternative.name, set.type};
+        });
+        map.insert("type", std::string(type));
         map.insert(name, std::move(reading));
     }
     return map;

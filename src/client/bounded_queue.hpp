@@ -112,11 +112,6 @@ public:
             shared_->room_or_taker.notify_all();
         }
 
-        // Takes the oldest entry. Never waits.
-        TakeStatus try_take(std::optional<T>& out) {
-            return take_queued(1, [](std::size_t) {}, [&out](T&& value) { out.emplace(std::move(value)); });
-        }
-
         // Takes every entry queued at this moment, oldest first, in one step: entries the
         // producer adds meanwhile are left for the next call, so at capacity 0 a call hands
         // over at most the one entry on offer. Never waits.

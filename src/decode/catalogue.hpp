@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <variant>
 
 namespace tiltwick {
@@ -25,30 +26,14 @@ struct Field {
 struct Xyz {
     float x, y, z;
 };
-struct XyzValid {
-    float x, y, z;
-    ValidFlag valid;
-};
 struct Quaternion {
     float x, y, z, w;
-};
-struct QuaternionValid {
-    float x, y, z, w;
-    ValidFlag valid;
 };
 struct Euler {
     float roll, pitch, yaw;
 };
-struct EulerValid {
-    float roll, pitch, yaw;
-    ValidFlag valid;
-};
 struct Matrix {
     float m11, m12, m13, m21, m22, m23, m31, m32, m33;
-};
-struct MatrixValid {
-    float m11, m12, m13, m21, m22, m23, m31, m32, m33;
-    ValidFlag valid;
 };
 struct AmbientPressure {
     float ambient_pressure;
@@ -68,10 +53,14 @@ struct WeekTime {
 };
 struct Altitude {
     float pressure_altitude;
-    ValidFlag valid;
 };
 struct GravityMagnitude {
     float gravity_magnitude;
+};
+
+// A shape followed on the wire by a validity word, as in most estimation-filter fields.
+template <class Shape>
+struct WithValid : Shape {
     ValidFlag valid;
 };
 
@@ -80,31 +69,15 @@ inline constexpr auto fields_of = nullptr;
 
 template <> inline constexpr auto fields_of<Xyz> =
     std::tuple{Field{"x", &Xyz::x}, Field{"y", &Xyz::y}, Field{"z", &Xyz::z}};
-template <> inline constexpr auto fields_of<XyzValid> =
-    std::tuple{Field{"x", &XyzValid::x}, Field{"y", &XyzValid::y}, Field{"z", &XyzValid::z},
-               Field{"valid", &XyzValid::valid}};
 template <> inline constexpr auto fields_of<Quaternion> =
     std::tuple{Field{"x", &Quaternion::x}, Field{"y", &Quaternion::y}, Field{"z", &Quaternion::z},
                Field{"w", &Quaternion::w}};
-template <> inline constexpr auto fields_of<QuaternionValid> =
-    std::tuple{Field{"x", &QuaternionValid::x}, Field{"y", &QuaternionValid::y},
-               Field{"z", &QuaternionValid::z}, Field{"w", &QuaternionValid::w},
-               Field{"valid", &QuaternionValid::valid}};
 template <> inline constexpr auto fields_of<Euler> =
     std::tuple{Field{"roll", &Euler::roll}, Field{"pitch", &Euler::pitch}, Field{"yaw", &Euler::yaw}};
-template <> inline constexpr auto fields_of<EulerValid> =
-    std::tuple{Field{"roll", &EulerValid::roll}, Field{"pitch", &EulerValid::pitch},
-               Field{"yaw", &EulerValid::yaw}, Field{"valid", &EulerValid::valid}};
 template <> inline constexpr auto fields_of<Matrix> =
     std::tuple{Field{"m11", &Matrix::m11}, Field{"m12", &Matrix::m12}, Field{"m13", &Matrix::m13},
                Field{"m21", &Matrix::m21}, Field{"m22", &Matrix::m22}, Field{"m23", &Matrix::m23},
                Field{"m31", &Matrix::m31}, Field{"m32", &Matrix::m32}, Field{"m33", &Matrix::m33}};
-template <> inline constexpr auto fields_of<MatrixValid> =
-    std::tuple{Field{"m11", &MatrixValid::m11}, Field{"m12", &MatrixValid::m12},
-               Field{"m13", &MatrixValid::m13}, Field{"m21", &MatrixValid::m21},
-               Field{"m22", &MatrixValid::m22}, Field{"m23", &MatrixValid::m23},
-               Field{"m31", &MatrixValid::m31}, Field{"m32", &MatrixValid::m32},
-               Field{"m33", &MatrixValid::m33}, Field{"valid", &MatrixValid::valid}};
 template <> inline constexpr auto fields_of<AmbientPressure> =
     std::tuple{Field{"ambient_pressure", &AmbientPressure::ambient_pressure}};
 template <> inline constexpr auto fields_of<CorrelationTimestamp> =
@@ -119,10 +92,13 @@ template <> inline constexpr auto fields_of<WeekTime> =
     std::tuple{Field{"time_of_week", &WeekTime::time_of_week}, Field{"week", &WeekTime::week},
                Field{"valid_flags", &WeekTime::valid_flags}};
 template <> inline constexpr auto fields_of<Altitude> =
-    std::tuple{Field{"pressure_altitude", &Altitude::pressure_altitude}, Field{"valid", &Altitude::valid}};
+    std::tuple{Field{"pressure_altitude", &Altitude::pressure_altitude}};
 template <> inline constexpr auto fields_of<GravityMagnitude> =
-    std::tuple{Field{"gravity_magnitude", &GravityMagnitude::gravity_magnitude},
-               Field{"valid", &GravityMagnitude::valid}};
+    std::tuple{Field{"gravity_magnitude", &GravityMagnitude::gravity_magnitude}};
+// The shape's fields (their members reach the derived struct), then "valid".
+template <class Shape>
+inline constexpr auto fields_of<WithValid<Shape>> =
+    std::tuple_cat(fields_of<Shape>, std::tuple{Field{"valid", &WithValid<Shape>::valid}});
 
 // A name long enough for any alternative, usable as a template argument.
 struct AlternativeName {
@@ -166,19 +142,19 @@ using SensorReading =
 // Estimation-filter data set (0x82), in declaration order.
 using FilterStatus = Alternative<StatusWords, "FilterStatus", 0x10>;
 using GPSTimestamp = Alternative<WeekTime, "GPSTimestamp", 0x11>;
-using OrientationQuaternion = Alternative<QuaternionValid, "OrientationQuaternion", 0x03>;
-using OrientationEuler = Alternative<EulerValid, "OrientationEuler", 0x05>;
-using AttitudeUncertaintyEuler = Alternative<EulerValid, "AttitudeUncertaintyEuler", 0x0A>;
-using AttitudeUncertaintyQuaternion = Alternative<QuaternionValid, "AttitudeUncertaintyQuaternion", 0x12>;
-using OrientationMatrix = Alternative<MatrixValid, "OrientationMatrix", 0x04>;
-using CompensatedAngularRate = Alternative<XyzValid, "CompensatedAngularRate", 0x0E>;
-using GyroBias = Alternative<XyzValid, "GyroBias", 0x06>;
-using GyroBiasUncertainty = Alternative<XyzValid, "GyroBiasUncertainty", 0x0B>;
-using CompensatedAcceleration = Alternative<XyzValid, "CompensatedAcceleration", 0x1C>;
-using LinearAcceleration = Alternative<XyzValid, "LinearAcceleration", 0x0D>;
-using PressureAltitude = Alternative<Altitude, "PressureAltitude", 0x21>;
-using GravityVector = Alternative<XyzValid, "GravityVector", 0x13>;
-using WGS84LocalGravityMagnitude = Alternative<GravityMagnitude, "WGS84LocalGravityMagnitude", 0x0F>;
+using OrientationQuaternion = Alternative<WithValid<Quaternion>, "OrientationQuaternion", 0x03>;
+using OrientationEuler = Alternative<WithValid<Euler>, "OrientationEuler", 0x05>;
+using AttitudeUncertaintyEuler = Alternative<WithValid<Euler>, "AttitudeUncertaintyEuler", 0x0A>;
+using AttitudeUncertaintyQuaternion = Alternative<WithValid<Quaternion>, "AttitudeUncertaintyQuaternion", 0x12>;
+using OrientationMatrix = Alternative<WithValid<Matrix>, "OrientationMatrix", 0x04>;
+using CompensatedAngularRate = Alternative<WithValid<Xyz>, "CompensatedAngularRate", 0x0E>;
+using GyroBias = Alternative<WithValid<Xyz>, "GyroBias", 0x06>;
+using GyroBiasUncertainty = Alternative<WithValid<Xyz>, "GyroBiasUncertainty", 0x0B>;
+using CompensatedAcceleration = Alternative<WithValid<Xyz>, "CompensatedAcceleration", 0x1C>;
+using LinearAcceleration = Alternative<WithValid<Xyz>, "LinearAcceleration", 0x0D>;
+using PressureAltitude = Alternative<WithValid<Altitude>, "PressureAltitude", 0x21>;
+using GravityVector = Alternative<WithValid<Xyz>, "GravityVector", 0x13>;
+using WGS84LocalGravityMagnitude = Alternative<WithValid<GravityMagnitude>, "WGS84LocalGravityMagnitude", 0x0F>;
 
 using EstimateReading =
     std::variant<FilterStatus, GPSTimestamp, OrientationQuaternion, OrientationEuler, AttitudeUncertaintyEuler,
@@ -187,17 +163,45 @@ using EstimateReading =
                  WGS84LocalGravityMagnitude>;
 
 // A decoded data field: Sensor (set 0x80) or Estimate (set 0x82).
-struct Reading : std::variant<SensorReading, EstimateReading> {
+using ReadingSets = std::variant<SensorReading, EstimateReading>;
+struct Reading : ReadingSets {
     using variant::variant;
 };
 
-constexpr std::string_view set_name(const SensorReading&) { return "Sensor"; }
-constexpr std::string_view set_name(const EstimateReading&) { return "Estimate"; }
+// A data set that carries readings: its descriptor set byte, the name the text form shows
+// ("Sensor") and the type a packet map files ("sensor").
+struct DataSet {
+    std::uint8_t descriptor_set;
+    std::string_view name;
+    std::string_view type;
+};
+
+template <class SetReading>
+struct DataSetOf;
+template <>
+struct DataSetOf<SensorReading> {
+    static constexpr DataSet value{0x80, "Sensor", "sensor"};
+};
+template <>
+struct DataSetOf<EstimateReading> {
+    static constexpr DataSet value{0x82, "Estimate", "estimate"};
+};
+
+// Calls visit(alternative, data set) on the reading's alternative and the set it belongs to.
+template <class Visitor>
+decltype(auto) visit_alternative(const Reading& reading, Visitor&& visit) {
+    return std::visit(
+        [&](const auto& set) -> decltype(auto) {
+            constexpr const DataSet& data_set = DataSetOf<std::remove_cvref_t<decltype(set)>>::value;
+            return std::visit([&](const auto& alternative) -> decltype(auto) { return visit(alternative, data_set); },
+                              set);
+        },
+        static_cast<const ReadingSets&>(reading));
+}
 
 // The name of the reading's alternative, e.g. "ScaledAccVector".
 inline std::string_view alternative_name(const Reading& reading) {
-    return std::visit([](const auto& set) { return std::visit([](const auto& alt) { return alt.name; }, set); },
-                      reading);
+    return visit_alternative(reading, [](const auto& alternative, const DataSet&) { return alternative.name; });
 }
 
 // Calls visit(field, value) for every field of an alternative, in wire order.

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "decode/big_endian.hpp"
-#include "link/mip_packet.hpp"
 
 namespace tiltwick {
 
@@ -82,21 +81,25 @@ constexpr std::array<FieldDecoder, 256> make_table() {
 constexpr auto sensor_table = make_table<SensorReading>();
 constexpr auto estimate_table = make_table<EstimateReading>();
 
+const std::array<FieldDecoder, 256>* table_for(std::uint8_t descriptor_set) {
+    if (descriptor_set == DataSetOf<SensorReading>::value.descriptor_set) return &sensor_table;
+    if (descriptor_set == DataSetOf<EstimateReading>::value.descriptor_set) return &estimate_table;
+    return nullptr;
+}
+
 }  // namespace
 
-std::optional<Reading> decode_field(Descriptor set, std::span<const std::uint8_t> field) {
-    const std::array<FieldDecoder, 256>* table = nullptr;
-    if (set == Descriptor::DataSensor) table = &sensor_table;
-    else if (set == Descriptor::DataEstimationFilter) table = &estimate_table;
+std::optional<Reading> decode_field(std::uint8_t descriptor_set, std::span<const std::uint8_t> field) {
+    const auto* table = table_for(descriptor_set);
     if (table == nullptr || field.empty()) return std::nullopt;
     const auto decoder = (*table)[field[0]];
     if (decoder == nullptr) return std::nullopt;
     return decoder(field.subspan(1));
 }
 
-std::vector<Reading> decode_payload(Descriptor set, std::span<const std::uint8_t> payload) {
+std::vector<Reading> decode_payload(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload) {
     std::vector<Reading> readings;
-    if (set != Descriptor::DataSensor && set != Descriptor::DataEstimationFilter) return readings;
+    if (table_for(descriptor_set) == nullptr) return readings;
     const std::size_t n = payload.size();
     // The smallest decodable field takes 6 bytes: one allocation covers any payload.
     readings.reserve(n / 6);
@@ -105,17 +108,12 @@ std::vector<Reading> decode_payload(Descriptor set, std::span<const std::uint8_t
         const std::size_t length = payload[offset] == 0 ? 1 : payload[offset];
         const std::size_t end = offset + length;
         const std::size_t cut = end < n ? end : n;
-        if (auto reading = decode_field(set, payload.subspan(offset + 1, cut - offset - 1))) {
+        if (auto reading = decode_field(descriptor_set, payload.subspan(offset + 1, cut - offset - 1))) {
             readings.push_back(std::move(*reading));
         }
         offset = end;
     }
     return readings;
-}
-
-std::vector<Reading> MipPacket::to_sensor_readings_with_options() && {
-    const MipPacket packet = std::move(*this);
-    return decode_payload(packet.descriptor, packet.bytes);
 }
 
 }  // namespace tiltwick

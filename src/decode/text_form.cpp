@@ -25,28 +25,21 @@ void append_value(std::string& out, Value value) {
 }  // namespace
 
 void append_reading_text(std::string& out, const Reading& reading) {
-    std::visit(
-        [&](const auto& set) {
-            out += set_name(set);
-            out += '(';
-            std::visit(
-                [&](const auto& alternative) {
-                    out += alternative.name;
-                    out += " { ";
-                    bool first = true;
-                    for_each_field(alternative, [&](const auto& field, auto value) {
-                        if (!first) out += ", ";
-                        first = false;
-                        out += field.name;
-                        out += ": ";
-                        append_value(out, value);
-                    });
-                    out += " }";
-                },
-                set);
-            out += ')';
-        },
-        static_cast<const std::variant<SensorReading, EstimateReading>&>(reading));
+    visit_alternative(reading, [&](const auto& alternative, const DataSet& set) {
+        out += set.name;
+        out += '(';
+        out += alternative.name;
+        out += " { ";
+        bool first = true;
+        for_each_field(alternative, [&](const auto& field, auto value) {
+            if (!first) out += ", ";
+            first = false;
+            out += field.name;
+            out += ": ";
+            append_value(out, value);
+        });
+        out += " })";
+    });
 }
 
 void append_readings_text(std::string& out, std::span<const Reading> readings) {

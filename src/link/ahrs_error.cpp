@@ -1,6 +1,6 @@
 #include "link/ahrs_error.hpp"
 
-#include "link/io_error.hpp"
+#include "link/quoted.hpp"
 
 namespace tiltwick {
 

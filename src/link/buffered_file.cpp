@@ -1,9 +1,11 @@
 #include "link/buffered_file.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
-#include "link/recorded_file.hpp"
+#include "link/file_descriptor.hpp"
 
 namespace tiltwick {
 
@@ -14,13 +16,18 @@ std::expected<std::size_t, IoError> BufferedFile::read_some(std::span<std::uint8
         if (!got) return std::unexpected(std::move(got.error()));
         begin_ = 0;
         end_ = *got;
-        file_position_ += *got;
         if (end_ == 0) return 0;
     }
     const std::size_t count = std::min(into.size(), end_ - begin_);
     std::memcpy(into.data(), buffer_.data() + begin_, count);
     begin_ += count;
     return count;
+}
+
+std::expected<std::uint64_t, IoError> BufferedFile::start_offset() const {
+    const off_t position = ::lseek(fd_.get(), 0, SEEK_CUR);
+    if (position < 0) return std::unexpected(IoError::from_errno(errno));
+    return static_cast<std::uint64_t>(position);
 }
 
 }  // namespace tiltwick

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "link/byte_stream.hpp"
-#include "link/unique_fd.hpp"
+#include "link/file_descriptor.hpp"
 
 namespace tiltwick {
 
@@ -17,16 +17,16 @@ public:
 
     std::expected<std::size_t, IoError> read_some(std::span<std::uint8_t> into) override;
 
-    // Offset of the next unread byte from the start of the file: the bytes read from the
-    // file minus those still waiting in the buffer.
-    std::uint64_t offset() const { return file_position_ - (end_ - begin_); }
+    // Asks the file where reading starts; this fails on a pipe or a FIFO ("Illegal seek"). From
+    // there on, the offset of the next packet is the bytes read from the file minus those still
+    // waiting in the buffer, with no system call per packet.
+    std::expected<std::uint64_t, IoError> start_offset() const;
 
 private:
     UniqueFd fd_;
     std::array<std::uint8_t, capacity> buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
-    std::uint64_t file_position_ = 0;
 };
 
 }  // namespace tiltwick

@@ -5,19 +5,6 @@
 
 namespace tiltwick {
 
-std::expected<std::uint64_t, IoError> ForwardOnlySeek::seek(SeekOrigin origin, std::int64_t offset) {
-    if (origin == SeekOrigin::End) {
-        return std::unexpected(
-            IoError::custom(IoErrorKind::Other, "Seeking from End is not supported in forward-only mode"));
-    }
-    if (offset < 0) {
-        return std::unexpected(IoError::custom(IoErrorKind::InvalidInput, "Cannot seek to a negative position"));
-    }
-    auto skipped = skip(static_cast<std::uint64_t>(offset));
-    if (!skipped) return std::unexpected(std::move(skipped.error()));
-    return origin == SeekOrigin::Current ? static_cast<std::uint64_t>(offset) : 0;
-}
-
 std::expected<void, IoError> ForwardOnlySeek::skip(std::uint64_t count) {
     std::array<std::uint8_t, skip_chunk> scratch{};
     while (count > 0) {

@@ -1,8 +1,9 @@
 #pragma once
-// Presents a byte source that cannot go back (a serial line, a file read strictly in order)
-// as a seekable stream: every position query answers 0, forward moves read and discard. It
-// remembers the last two bytes that passed through it, read or discarded, so that the reading
-// step can tell how much of a sync pair a failed attempt ended with.
+// The view the packet reader has of a byte source that cannot go back (a serial line, a file
+// read strictly in order): reads pass straight through, and the only move is forward, by
+// reading and discarding. Nothing is ever un-read. It remembers the last two bytes that passed
+// through it, read or discarded, so that the reading step can tell how much of a sync pair a
+// failed attempt ended with.
 
 #include <cstdint>
 #include <expected>
@@ -10,8 +11,6 @@
 #include "link/byte_stream.hpp"
 
 namespace tiltwick {
-
-enum class SeekOrigin { Start, Current, End };
 
 class ForwardOnlySeek final : public ByteSource {
 public:
@@ -24,10 +23,6 @@ public:
         if (got && *got > 0) remember(into.first(*got));
         return got;
     }
-
-    // Start(p) moves forward by p and answers 0; Current(d) moves forward by d and answers d;
-    // negative moves and moves relative to the end are refused.
-    std::expected<std::uint64_t, IoError> seek(SeekOrigin origin, std::int64_t offset);
 
     // Reads and discards `count` bytes in chunks of at most 1024, each an exact read.
     std::expected<void, IoError> skip(std::uint64_t count);

@@ -49,7 +49,4 @@ struct IoError {
 IoErrorKind kind_for_errno(int code);
 std::string os_message(int code);
 
-// Writes `text` between double quotes, escaping quotes, backslashes and control characters.
-std::string quoted(std::string_view text);
-
 }  // namespace tiltwick

@@ -3,6 +3,9 @@
 #include <array>
 #include <string>
 
+#include "decode/big_endian.hpp"
+#include "decode/field_decoder.hpp"
+
 namespace tiltwick {
 
 namespace {
@@ -50,7 +53,7 @@ std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream, st
     if (auto got = read_exact(stream, trailer); !got) {
         return stream_failure(std::move(got.error()), PacketField::Checksum);
     }
-    const auto received = static_cast<std::uint16_t>(trailer[0] << 8 | trailer[1]);
+    const auto received = load_u16(trailer.data());
     if (received != computed) return std::unexpected(ParseError{BadChecksum{received, computed}, std::nullopt});
     return packet;
 }
@@ -79,6 +82,11 @@ std::expected<void, IoError> MipPacket::write_to(ByteSink& sink, const MipPacket
     }
     const std::uint8_t trailer[2] = {checksum.a, checksum.b};
     return sink.write_all(trailer);
+}
+
+std::vector<Reading> MipPacket::to_sensor_readings_with_options() && {
+    const MipPacket packet = std::move(*this);
+    return decode_payload(static_cast<std::uint8_t>(packet.descriptor), packet.bytes);
 }
 
 }  // namespace tiltwick

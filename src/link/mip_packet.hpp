@@ -5,13 +5,12 @@
 #include <expected>
 #include <vector>
 
+#include "decode/catalogue.hpp"
 #include "link/byte_stream.hpp"
 #include "link/descriptor.hpp"
 #include "link/parse_error.hpp"
 
 namespace tiltwick {
-
-struct Reading;
 
 inline constexpr std::uint8_t sync1 = 0x75;
 inline constexpr std::uint8_t sync2 = 0x65;

@@ -6,12 +6,6 @@
 
 namespace tiltwick {
 
-namespace {
-
-AHRSError io_error(const IoError& error) { return AHRSError{"IOError: " + error.diagnostic_text()}; }
-
-}  // namespace
-
 // One packet attempt on an open source. After a failed attempt one more byte is skipped, and
 // the sync bytes that the discarded bytes end with are kept for the next attempt.
 std::expected<std::vector<Reading>, AHRSError> Port::read_step(ByteSource& source, bool recorded_file) {
@@ -33,13 +27,13 @@ std::expected<std::vector<Reading>, AHRSError> Port::read_step(ByteSource& sourc
         const auto& io = std::get<StreamFailure>(error.cause).error;
         hung_up_ = io.kind == IoErrorKind::BrokenPipe;
         print_err("IOERR: " + io.short_text());
-        return std::unexpected(io_error(io));
+        return std::unexpected(AHRSError::io(io));
     }
     if (!recorded_file) print_err("Error parsing packet: " + error.render());
     if (auto skipped = stream.skip(1); !skipped) {
         sync_.clear();
         hung_up_ = skipped.error().kind == IoErrorKind::BrokenPipe;
-        return std::unexpected(io_error(skipped.error()));
+        return std::unexpected(AHRSError::io(skipped.error()));
     }
     sync_.after_discarding(stream.last_bytes());
     return std::vector<Reading>{};
@@ -47,13 +41,13 @@ std::expected<std::vector<Reading>, AHRSError> Port::read_step(ByteSource& sourc
 
 std::expected<Port, AHRSError> Port::open(const std::string& serial_device, std::uint32_t baud_rate) {
     auto line = SerialLine::open(serial_device, baud_rate);
-    if (!line) return std::unexpected(AHRSError{"SerialPortError: " + line.error().render()});
+    if (!line) return std::unexpected(AHRSError::serial_port(line.error()));
     return Port(Configured{std::move(*line)});
 }
 
 std::expected<Port, AHRSError> Port::open_file(const std::string& filename) {
     auto file = RecordedFile::open(filename);
-    if (!file) return std::unexpected(io_error(file.error()));
+    if (!file) return std::unexpected(AHRSError::io(file.error()));
     return Port(File{std::move(*file)});
 }
 
@@ -77,7 +71,7 @@ std::expected<std::vector<Reading>, AHRSError> Port::read_packet() {
     if (auto* file = std::get_if<File>(&state_)) return read_step(file->file, true);
     hung_up_ = false;
     const SerialPortError not_streaming{SerialErrorKind::InvalidInput, IoErrorKind::Other, "Port not streaming"};
-    return std::unexpected(AHRSError{"SerialPortError: " + not_streaming.render()});
+    return std::unexpected(AHRSError::serial_port(not_streaming));
 }
 
 }  // namespace tiltwick

@@ -9,7 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "link/serial_speed.hpp"
+#include "link/termios2.hpp"
 
 namespace tiltwick {
 

@@ -7,7 +7,7 @@
 
 #include "link/byte_stream.hpp"
 #include "link/serial_port_error.hpp"
-#include "link/unique_fd.hpp"
+#include "link/file_descriptor.hpp"
 
 namespace tiltwick {
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "link/quoted.hpp"
+
 namespace tiltwick {
 
 SerialPortError SerialPortError::from_errno(int code) {

@@ -13,12 +13,7 @@ namespace tiltwick::py {
 
 namespace {
 
-using Client = Borrow<AHRSClient>;
-constexpr const char* class_name = "AHRSClient";
-
 PyTypeObject* type_cache = nullptr;
-
-Client borrow(PyObject* self) { return Client(self, ahrs_client_type(), class_name); }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr Signature signature{"AHRSClient.__new__", {}};
@@ -31,15 +26,14 @@ PyObject* open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     static constexpr Signature signature{"AHRSClient.open", parameters};
     std::array<PyObject*, 2> bound;
     if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    Client client = borrow(self);
-    if (!client) return nullptr;
-    std::string serial_device;
-    std::uint32_t baud_rate = 0;
-    if (!extract_text(bound[0], parameters[0], serial_device) || !extract_u32(bound[1], parameters[1], baud_rate)) {
-        return nullptr;
-    }
-    return guarded([&]() -> PyObject* {
-        if (auto opened = client->open(serial_device, baud_rate); !opened) return raise_value_error(opened.error());
+    return with_native<AHRSClient>(self, [&](AHRSClient& client) -> PyObject* {
+        std::string serial_device;
+        std::uint32_t baud_rate = 0;
+        if (!extract_text(bound[0], parameters[0], serial_device) ||
+            !extract_u32(bound[1], parameters[1], baud_rate)) {
+            return nullptr;
+        }
+        if (auto opened = client.open(serial_device, baud_rate); !opened) return raise_value_error(opened.error());
         Py_RETURN_NONE;
     });
 }
@@ -49,49 +43,39 @@ PyObject* open_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     static constexpr Signature signature{"AHRSClient.open_file", parameters};
     std::array<PyObject*, 1> bound;
     if (!bind(signature, args, nargs, kwnames, bound)) return nullptr;
-    Client client = borrow(self);
-    if (!client) return nullptr;
-    std::string filename;
-    if (!extract_text(bound[0], parameters[0], filename)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (auto opened = client->open_file(filename); !opened) return raise_value_error(opened.error());
+    return with_native<AHRSClient>(self, [&](AHRSClient& client) -> PyObject* {
+        std::string filename;
+        if (!extract_text(bound[0], parameters[0], filename)) return nullptr;
+        if (auto opened = client.open_file(filename); !opened) return raise_value_error(opened.error());
         Py_RETURN_NONE;
     });
 }
 
 PyObject* configure(PyObject* self, PyObject*) {
-    Client client = borrow(self);
-    if (!client) return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (auto sent = client->configure(); !sent) return raise_internal_failure(sent.error().text);
+    return with_native<AHRSClient>(self, [](AHRSClient& client) -> PyObject* {
+        if (auto sent = client.configure(); !sent) return raise_internal_failure(sent.error().text);
         Py_RETURN_NONE;
     });
 }
 
 PyObject* start_stream(PyObject* self, PyObject*) {
-    Client client = borrow(self);
-    if (!client) return nullptr;
-    return guarded([&]() -> PyObject* {
-        client->start_stream();
+    return with_native<AHRSClient>(self, [](AHRSClient& client) -> PyObject* {
+        client.start_stream();
         Py_RETURN_NONE;
     });
 }
 
 PyObject* read(PyObject* self, PyObject*) {
-    Client client = borrow(self);
-    if (!client) return nullptr;
-    return guarded([&]() -> PyObject* {
-        auto readings = client->read_packet();
+    return with_native<AHRSClient>(self, [](AHRSClient& client) -> PyObject* {
+        auto readings = client.read_packet();
         if (!readings) return PyDict_New();  // read() reports no errors: nothing arrived
         return packet_map_to_python(AHRSClient::process_readings(std::move(*readings))).release();
     });
 }
 
 PyObject* read_packet(PyObject* self, PyObject*) {
-    Client client = borrow(self);
-    if (!client) return nullptr;
-    return guarded([&]() -> PyObject* {
-        auto readings = client->read_packet();
+    return with_native<AHRSClient>(self, [](AHRSClient& client) -> PyObject* {
+        auto readings = client.read_packet();
         if (!readings) return raise_value_error(readings.error());
         return readings_to_python(std::move(*readings)).release();
     });
@@ -110,8 +94,8 @@ PyMethodDef methods[] = {
 };
 
 ClassDefinition definition{
-    "builtins.AHRSClient", class_name, "AHRSClient()\n--\n\n", sizeof(Instance<AHRSClient>),
-    construct,             dealloc_instance<AHRSClient>,        methods,
+    "builtins.AHRSClient", "AHRSClient()\n--\n\n", sizeof(Instance<AHRSClient>), construct,
+    dealloc_instance<AHRSClient>, methods,
 };
 
 }  // namespace

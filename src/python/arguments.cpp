@@ -73,12 +73,12 @@ void wrap_type_error(const char* parameter) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Owned old_type(type), old_value(value), old_traceback(traceback);
-    Owned text(PyObject_Str(old_value.get()));
+    Owned old_type = Owned::steal(type), old_value = Owned::steal(value), old_traceback = Owned::steal(traceback);
+    Owned text = Owned::steal(PyObject_Str(old_value.get()));
     if (!text) return;
-    Owned message(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+    Owned message = Owned::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
     if (!message) return;
-    Owned replacement(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    Owned replacement = Owned::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) return;
     if (PyObject* cause = PyException_GetCause(old_value.get())) {
         PyException_SetCause(replacement.get(), cause);  // steals the new reference
@@ -141,7 +141,7 @@ bool extract_text(PyObject* object, const char* parameter, std::string& out) {
 }
 
 bool extract_u32(PyObject* object, const char* parameter, std::uint32_t& out) {
-    Owned index(PyNumber_Index(object));
+    Owned index = Owned::steal(PyNumber_Index(object));
     if (!index) {
         wrap_type_error(parameter);
         return false;
@@ -166,7 +166,7 @@ bool extract_bool(PyObject* object, const char* parameter, bool& out) {
     }
     // numpy's boolean scalar, recognised by its type's module and name without importing numpy.
     PyTypeObject* type = Py_TYPE(object);
-    Owned module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Owned module = Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) PyErr_Clear();
     const std::string name = type_name(object);
     if (module && PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&

@@ -13,7 +13,6 @@ namespace tiltwick::py {
 
 namespace {
 
-constexpr const char* class_name = "BufferedAHRSClient";
 PyTypeObject* type_cache = nullptr;
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -42,9 +41,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* take(PyObject* self, PyObject*) {
-    Borrow<BufferedAHRSClient> client(self, buffered_client_type(), class_name);
-    if (!client) return nullptr;
-    return guarded([&]() -> PyObject* { return queue_entries_to_python(client->take()).release(); });
+    return with_native<BufferedAHRSClient>(self, [](BufferedAHRSClient& client) {
+        return queue_entries_to_python(client.take()).release();
+    });
 }
 
 PyMethodDef methods[] = {
@@ -54,7 +53,6 @@ PyMethodDef methods[] = {
 
 ClassDefinition definition{
     "builtins.BufferedAHRSClient",
-    class_name,
     "BufferedAHRSClient(serial_device, baud_rate, buffer_size, verbose)\n--\n\n",
     sizeof(Instance<BufferedAHRSClient>),
     construct,

@@ -15,7 +15,6 @@ namespace tiltwick::py {
 
 struct ClassDefinition {
     const char* qualified_name;  // "builtins.AHRSClient"
-    const char* name;            // "AHRSClient", used in error messages
     const char* doc;             // "AHRSClient()\n--\n\n"
     int basicsize;
     newfunc constructor;
@@ -34,16 +33,13 @@ struct Instance {
 };
 
 // The native object of `self` while a method runs, released (even by an exception) when
-// the borrow goes. A conflicting borrow raises RuntimeError("Already borrowed").
+// the borrow goes. A conflicting borrow raises RuntimeError("Already borrowed"). (That self is
+// an instance of the method's class is checked before: the interpreter's method descriptor
+// refuses any other object.)
 template <class Native>
 class Borrow {
 public:
-    Borrow(PyObject* self, PyTypeObject* type, const char* class_name) {
-        if (!PyObject_TypeCheck(self, type)) {
-            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(self).c_str(),
-                         class_name);
-            return;
-        }
+    explicit Borrow(PyObject* self) {
         auto* instance = reinterpret_cast<Instance<Native>*>(self);
         if (instance->borrowed) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
@@ -60,11 +56,20 @@ public:
 
     explicit operator bool() const { return instance_ != nullptr; }
     Native& operator*() const { return instance_->native; }
-    Native* operator->() const { return &instance_->native; }
 
 private:
     Instance<Native>* instance_ = nullptr;
 };
+
+// A method body: takes exclusive use of self's native object, runs body(native) and turns a
+// C++ exception into a Python one. Returns what body returns (null with an exception set on
+// failure).
+template <class Native, class Body>
+PyObject* with_native(PyObject* self, Body&& body) {
+    Borrow<Native> native(self);
+    if (!native) return nullptr;
+    return guarded([&]() -> PyObject* { return body(*native); });
+}
 
 // Wraps a new native object in a new instance of `type`; on failure the native object is
 // destroyed and null returned with the exception set.

@@ -2,67 +2,73 @@
 
 #include <tuple>
 #include <type_traits>
+#include <utility>
 
 namespace tiltwick::py {
 
 namespace {
 
-// Interned strings live for the life of the process: dict keys and the few fixed values
-// are created once and shared by every conversion.
-PyObject* intern(std::string_view text) {
-    PyObject* string = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (string != nullptr) PyUnicode_InternInPlace(&string);
-    return string;
-}
-
-PyObject* cached(PyObject*& slot, std::string_view text) {
-    if (slot == nullptr) slot = intern(text);
-    return slot;
-}
-
-// The field-name keys of one field shape, in field order.
+// Every key and fixed value the conversions use, interned once when the module is created and
+// kept for the life of the process; the conversions themselves create no strings.
 template <class Shape>
-PyObject* const* field_keys() {
-    constexpr std::size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(fields_of<Shape>)>>;
-    static PyObject* keys[count] = {};
-    bool complete = true;
-    std::size_t i = 0;
-    std::apply([&](const auto&... field) { ((complete = complete && cached(keys[i++], field.name)), ...); },
-               fields_of<Shape>);
-    return complete ? keys : nullptr;
+struct ShapeKeys {
+    static constexpr std::size_t count = std::tuple_size_v<std::remove_cvref_t<decltype(fields_of<Shape>)>>;
+    static inline PyObject* keys[count] = {};
+};
+template <class Alt>
+struct AlternativeKey {
+    static inline PyObject* key = nullptr;
+};
+template <class SetReading>
+struct TypeValue {
+    static inline PyObject* value = nullptr;  // "sensor" or "estimate"
+};
+PyObject* type_key = nullptr;
+PyObject* validity_texts[2] = {};  // indexed by ValidFlag: "Invalid", "Valid"
+
+bool intern(PyObject*& slot, std::string_view text) {
+    if (slot != nullptr) return true;
+    slot = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (slot != nullptr) PyUnicode_InternInPlace(&slot);
+    return slot != nullptr;
 }
 
 template <class Alt>
-PyObject* alternative_key() {
-    static PyObject* key = nullptr;
-    return cached(key, Alt::name);
+bool intern_alternative() {
+    using Keys = ShapeKeys<typename Alt::shape>;
+    std::size_t i = 0;
+    bool complete = intern(AlternativeKey<Alt>::key, Alt::name);
+    std::apply([&](const auto&... field) { ((complete = complete && intern(Keys::keys[i++], field.name)), ...); },
+               Alt::fields);
+    return complete;
 }
 
-PyObject* valid_text(ValidFlag flag) {
-    static PyObject* valid = nullptr;
-    static PyObject* invalid = nullptr;
-    return flag == ValidFlag::Valid ? cached(valid, "Valid") : cached(invalid, "Invalid");
+template <class SetReading>
+bool intern_set() {
+    return intern(TypeValue<SetReading>::value, DataSetOf<SetReading>::value.type) &&
+           []<std::size_t... I>(std::index_sequence<I...>) {
+               return (intern_alternative<std::variant_alternative_t<I, SetReading>>() && ...);
+           }(std::make_index_sequence<std::variant_size_v<SetReading>>{});
 }
 
 template <class Value>
 Owned value_to_python(Value value) {
     if constexpr (std::is_same_v<Value, float>) {
-        return Owned(PyFloat_FromDouble(static_cast<double>(value)));  // widened exactly
+        return Owned::steal(PyFloat_FromDouble(static_cast<double>(value)));  // widened exactly
     } else if constexpr (std::is_same_v<Value, double>) {
-        return Owned(PyFloat_FromDouble(value));
+        return Owned::steal(PyFloat_FromDouble(value));
     } else if constexpr (std::is_same_v<Value, std::uint16_t>) {
-        return Owned(PyLong_FromLong(value));
+        return Owned::steal(PyLong_FromLong(value));
     } else {
         static_assert(std::is_same_v<Value, ValidFlag>);
-        return Owned::borrowed(valid_text(value));
+        return Owned::borrow(validity_texts[static_cast<std::size_t>(value)]);
     }
 }
 
 template <class Alt>
 Owned alternative_to_python(const Alt& alternative) {
-    PyObject* const* keys = field_keys<typename Alt::shape>();
-    if (keys == nullptr) return Owned();
-    Owned dict(PyDict_New());
+    PyObject* const* keys = ShapeKeys<typename Alt::shape>::keys;
+    Owned dict = Owned::steal(PyDict_New());
     if (!dict) return dict;
     std::size_t i = 0;
     bool complete = true;
@@ -74,29 +80,26 @@ Owned alternative_to_python(const Alt& alternative) {
     return complete ? std::move(dict) : Owned();
 }
 
-// The key under which a packet map files an entry: interned for the catalogue's names.
-PyObject* entry_key(std::string_view key, const ReadingOrString& value) {
+// An entry of a packet map as a key and a value: a reading under its alternative's name, or
+// "type" with its set's type.
+std::pair<PyObject*, Owned> entry_to_python(std::string_view key, const ReadingOrString& value) {
     if (const auto* reading = std::get_if<Reading>(&value)) {
-        return std::visit(
-            [](const auto& set) { return std::visit([](const auto& alt) { return alternative_key<std::remove_cvref_t<decltype(alt)>>(); }, set); },
-            static_cast<const std::variant<SensorReading, EstimateReading>&>(*reading));
+        return visit_alternative(*reading, [](const auto& alternative, const DataSet&) {
+            return std::pair{AlternativeKey<std::remove_cvref_t<decltype(alternative)>>::key,
+                             alternative_to_python(alternative)};
+        });
     }
-    static PyObject* type_key = nullptr;
-    if (key == "type") return cached(type_key, "type");
-    return nullptr;
-}
-
-Owned string_to_python(const std::string& text) {
-    static PyObject* sensor = nullptr;
-    static PyObject* estimate = nullptr;
-    if (text == "sensor") return Owned::borrowed(cached(sensor, "sensor"));
-    if (text == "estimate") return Owned::borrowed(cached(estimate, "estimate"));
-    return Owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    const std::string& text = std::get<std::string>(value);
+    PyObject* type = text == DataSetOf<SensorReading>::value.type     ? TypeValue<SensorReading>::value
+                     : text == DataSetOf<EstimateReading>::value.type ? TypeValue<EstimateReading>::value
+                                                                      : nullptr;
+    if (key == "type" && type != nullptr) return {type_key, Owned::borrow(type)};
+    return {nullptr, Owned()};
 }
 
 template <class Element, class Convert>
 Owned list_to_python(std::vector<Element> elements, Convert convert) {
-    Owned list(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+    Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < elements.size(); ++i) {
         Owned item = convert(std::move(elements[i]));
@@ -108,10 +111,15 @@ Owned list_to_python(std::vector<Element> elements, Convert convert) {
 
 }  // namespace
 
+bool intern_conversion_names() {
+    return intern(type_key, "type") && intern(validity_texts[0], "Invalid") && intern(validity_texts[1], "Valid") &&
+           intern_set<SensorReading>() && intern_set<EstimateReading>();
+}
+
 Owned reading_to_python(const Reading& reading) {
-    return std::visit(
-        [](const auto& set) { return std::visit([](const auto& alt) { return alternative_to_python(alt); }, set); },
-        static_cast<const std::variant<SensorReading, EstimateReading>&>(reading));
+    return visit_alternative(reading, [](const auto& alternative, const DataSet&) {
+        return alternative_to_python(alternative);
+    });
 }
 
 Owned readings_to_python(std::vector<Reading> readings) {
@@ -119,28 +127,25 @@ Owned readings_to_python(std::vector<Reading> readings) {
 }
 
 Owned packet_map_to_python(PacketMap map) {
-    Owned dict(PyDict_New());
+    Owned dict = Owned::steal(PyDict_New());
     if (!dict) return dict;
     for (auto& [key, value] : map.entries()) {
-        Owned key_object = Owned::borrowed(entry_key(key, value));
-        if (!key_object) {
-            if (PyErr_Occurred()) return Owned();
-            key_object = Owned(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-            if (!key_object) return Owned();
+        auto [key_object, value_object] = entry_to_python(key, value);
+        if (key_object == nullptr) {
+            PyErr_SetString(PyExc_SystemError, "packet map entry outside the catalogue");
+            return Owned();
         }
-        Owned value_object = std::holds_alternative<Reading>(value) ? reading_to_python(std::get<Reading>(value))
-                                                                     : string_to_python(std::get<std::string>(value));
-        if (!value_object || PyDict_SetItem(dict.get(), key_object.get(), value_object.get()) != 0) return Owned();
+        if (!value_object || PyDict_SetItem(dict.get(), key_object, value_object.get()) != 0) return Owned();
     }
     return dict;
 }
 
 Owned queue_entry_to_python(QueueEntry entry) {
-    Owned timestamp(PyLong_FromUnsignedLongLong(entry.timestamp_ms));
+    Owned timestamp = Owned::steal(PyLong_FromUnsignedLongLong(entry.timestamp_ms));
     if (!timestamp) return timestamp;
     Owned packet = packet_map_to_python(std::move(entry.packet));
     if (!packet) return packet;
-    return Owned(PyTuple_Pack(2, timestamp.get(), packet.get()));
+    return Owned::steal(PyTuple_Pack(2, timestamp.get(), packet.get()));
 }
 
 Owned queue_entries_to_python(std::vector<QueueEntry> entries) {

@@ -13,6 +13,10 @@
 
 namespace tiltwick::py {
 
+// Interns every key and fixed value of the conversions; called once, when the module is
+// created. False with the interpreter's exception set when that fails.
+bool intern_conversion_names();
+
 Owned reading_to_python(const Reading& reading);
 Owned readings_to_python(std::vector<Reading> readings);
 Owned packet_map_to_python(PacketMap map);

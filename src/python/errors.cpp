@@ -30,7 +30,7 @@ PyObject* raise_internal_failure(std::string_view text) {
     report_fatal("a call from Python", text);
     PyObject* type = internal_failure_type();
     if (type == nullptr) return nullptr;
-    Owned message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Owned message = Owned::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) PyErr_SetObject(type, message.get());
     return nullptr;
 }

@@ -12,8 +12,9 @@ class Owned {
 public:
     Owned() = default;
     // Takes over a new reference (or null, after a failed call that set an exception).
-    explicit Owned(PyObject* object) : object_(object) {}
-    static Owned borrowed(PyObject* object) { return Owned(Py_XNewRef(object)); }
+    static Owned steal(PyObject* object) { return Owned(object); }
+    // Takes a reference of its own to a borrowed object (or null).
+    static Owned borrow(PyObject* object) { return Owned(Py_XNewRef(object)); }
 
     Owned(Owned&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     Owned& operator=(Owned&& other) noexcept {
@@ -30,6 +31,7 @@ public:
     PyObject* release() { return std::exchange(object_, nullptr); }
 
 private:
+    explicit Owned(PyObject* object) : object_(object) {}
     PyObject* object_ = nullptr;
 };
 

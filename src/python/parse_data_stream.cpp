@@ -7,7 +7,7 @@
 #include "link/buffered_file.hpp"
 #include "link/diagnostics.hpp"
 #include "link/mip_packet.hpp"
-#include "link/recorded_file.hpp"
+#include "link/file_descriptor.hpp"
 #include "decode/text_form.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
@@ -17,16 +17,17 @@ namespace tiltwick::py {
 
 namespace {
 
+void print_end_of_file(const IoError& error) { print_err("End of file: " + error.short_text()); }
+
 void dump_packets(BufferedFile& file) {
+    if (auto offset = file.start_offset(); !offset) return print_end_of_file(offset.error());
     std::string line;
     for (;;) {
-        // The offset of the next packet; tracked from the bytes read, so it cannot fail.
-        [[maybe_unused]] const std::uint64_t offset = file.offset();
         auto packet = MipPacket::read_from(file);
         if (!packet) {
             const ParseError& error = packet.error();
             if (error.is_failure_before_sync()) {
-                print_err("End of file: " + std::get<StreamFailure>(error.cause).error.short_text());
+                print_end_of_file(std::get<StreamFailure>(error.cause).error);
             } else {
                 print_err("Error parsing packet from file: " + error.render());
             }
@@ -49,8 +50,7 @@ PyObject* parse_data_stream_py(PyObject*, PyObject* const* args, Py_ssize_t narg
     return guarded([&]() -> PyObject* {
         auto fd = open_read_only(filename);
         if (!fd) {
-            const AHRSError error{"IOError: " + fd.error().diagnostic_text()};
-            PyErr_SetString(PyExc_OSError, error.display().c_str());
+            PyErr_SetString(PyExc_OSError, AHRSError::io(fd.error()).display().c_str());
             return nullptr;
         }
         auto file = std::make_unique<BufferedFile>(std::move(*fd));
@@ -65,8 +65,8 @@ PyMethodDef definition{"parse_data_stream_py",
 
 }  // namespace
 
-PyObject* new_parse_data_stream_function(PyObject* module_name) {
-    return PyCFunction_NewEx(&definition, nullptr, module_name);
+PyObject* new_parse_data_stream_function(PyObject* module, PyObject* module_name) {
+    return PyCFunction_NewEx(&definition, module, module_name);
 }
 
 }  // namespace tiltwick::py

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "check.hpp"
 #include "client/bounded_queue.hpp"
@@ -15,29 +17,35 @@ namespace {
 
 constexpr auto settle = std::chrono::milliseconds(50);
 
-// Takes one entry, retrying for up to two seconds while the queue is empty.
-TakeStatus take_soon(Queue::Consumer& consumer, std::optional<int>& out) {
+using Taken = std::pair<TakeStatus, std::vector<int>>;
+
+// What one take of everything queued gives.
+Taken take_all(Queue::Consumer& consumer) {
+    std::vector<int> out;
+    const auto status = consumer.take_all(out);
+    return {status, out};
+}
+
+// The same, retrying for up to two seconds while the queue is empty.
+Taken take_soon(Queue::Consumer& consumer) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (;;) {
-        const auto status = consumer.try_take(out);
-        if (status != TakeStatus::Empty || std::chrono::steady_clock::now() > deadline) return status;
+        auto taken = take_all(consumer);
+        if (taken.first != TakeStatus::Empty || std::chrono::steady_clock::now() > deadline) return taken;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
+
+const Taken empty{TakeStatus::Empty, {}};
 
 }  // namespace
 
 TEST(capacity_n_is_fifo) {
     auto [producer, consumer] = Queue::create(3);
-    std::optional<int> out;
-    CHECK(consumer.try_take(out) == TakeStatus::Empty);
+    CHECK(take_all(consumer) == empty);
     for (int i = 1; i <= 3; ++i) CHECK(producer.put(i));
-    for (int i = 1; i <= 3; ++i) {
-        out.reset();
-        REQUIRE(consumer.try_take(out) == TakeStatus::Taken);
-        CHECK(out == i);
-    }
-    CHECK(consumer.try_take(out) == TakeStatus::Empty);
+    CHECK((take_all(consumer) == Taken{TakeStatus::Taken, {1, 2, 3}}));
+    CHECK(take_all(consumer) == empty);
 }
 
 TEST(put_waits_while_full_and_resumes_after_a_take) {
@@ -51,21 +59,16 @@ TEST(put_waits_while_full_and_resumes_after_a_take) {
     });
     std::this_thread::sleep_for(settle);
     CHECK(!returned);
-    std::optional<int> out;
-    CHECK(consumer.try_take(out) == TakeStatus::Taken);
-    CHECK(out == 1);
+    CHECK((take_all(consumer) == Taken{TakeStatus::Taken, {1}}));
     putter.join();
     CHECK(returned);
     CHECK(result);
-    out.reset();
-    CHECK(consumer.try_take(out) == TakeStatus::Taken);
-    CHECK(out == 2);
+    CHECK((take_all(consumer) == Taken{TakeStatus::Taken, {2}}));
 }
 
 TEST(capacity_zero_is_a_rendezvous) {
     auto [producer, consumer] = Queue::create(0);
-    std::optional<int> out;
-    CHECK(consumer.try_take(out) == TakeStatus::Empty);  // no put waiting
+    CHECK(take_all(consumer) == empty);  // no put waiting
     std::atomic<bool> returned{false};
     bool result = false;
     std::thread putter([&, &p = producer] {
@@ -74,12 +77,10 @@ TEST(capacity_zero_is_a_rendezvous) {
     });
     std::this_thread::sleep_for(settle);
     CHECK(!returned);  // the put waits for its entry to be taken
-    CHECK(take_soon(consumer, out) == TakeStatus::Taken);
-    CHECK(out == 7);
+    CHECK((take_soon(consumer) == Taken{TakeStatus::Taken, {7}}));
     putter.join();
     CHECK(result);
-    out.reset();
-    CHECK(consumer.try_take(out) == TakeStatus::Empty);
+    CHECK(take_all(consumer) == empty);
 }
 
 TEST(consumer_drop_wakes_a_waiting_put_which_fails) {
@@ -109,13 +110,6 @@ TEST(producer_drop_leaves_entries_then_disconnected) {
         CHECK(held->put(10));
         CHECK(held->put(11));
     }
-    std::optional<int> out;
-    CHECK(consumer.try_take(out) == TakeStatus::Taken);
-    CHECK(out == 10);
-    out.reset();
-    CHECK(consumer.try_take(out) == TakeStatus::Taken);
-    CHECK(out == 11);
-    out.reset();
-    CHECK(consumer.try_take(out) == TakeStatus::Disconnected);
-    CHECK(!out.has_value());
+    CHECK((take_all(consumer) == Taken{TakeStatus::Taken, {10, 11}}));
+    CHECK((take_all(consumer) == Taken{TakeStatus::Disconnected, {}}));
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The arbitrary-rate terminal interface lives in its own translation unit: the kernel's
-// termios2 header and the C library's <termios.h> declare the same names differently.
+// The kernel's termios2 interface, which sets any integer baud rate (BOTHER), lives in a
+// translation unit of its own: its <asm/termbits.h> and the C library's <termios.h> declare
+// the same names (struct termios, the flag macros) differently and cannot share one.
 
 #include <cstdint>
 

@@ -1,8 +1,16 @@
 #pragma once
+// File descriptors: an owner that closes, and the two plain calls the readers of recorded
+// captures make, with errors as values.
 
 #include <unistd.h>
 
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
 #include <utility>
+
+#include "link/io_error.hpp"
 
 namespace tiltwick {
 
@@ -28,5 +36,11 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Opens a file read-only, without creating it.
+std::expected<UniqueFd, IoError> open_read_only(const std::string& path);
+
+// One read(2), retried when a signal interrupts it; 0 at the end of the file.
+std::expected<std::size_t, IoError> read_once(int fd, std::span<std::uint8_t> into);
 
 }  // namespace tiltwick

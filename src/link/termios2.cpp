@@ -1,10 +1,9 @@
-#include "link/serial_speed.hpp"
+#include "link/termios2.hpp"
 
-#include <asm/ioctls.h>
 #include <asm/termbits.h>
-#include <cerrno>
+#include <sys/ioctl.h>
 
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
+#include <cerrno>
 
 namespace tiltwick {
 
