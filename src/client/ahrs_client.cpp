@@ -25,17 +25,6 @@ std::expected<void, InternalFailureError> AHRSClient::configure() {
     return {};
 }
 
-PacketMap AHRSClient::process_readings(std::vector<Reading> readings) {
-    PacketMap map;
-    if (!readings.empty()) map.reserve(readings.size() + 1);
-    for (auto& reading : readings) {
-        const auto [name, type] = visit_alternative(reading, [](const auto& alternative, const DataSet& set) {
-            return std::pair{alternative.name, set.type};
-        });
-        map.insert("type", std::string(type));
-        map.insert(name, std::move(reading));
-    }
-    return map;
-}
+PacketMap AHRSClient::process_readings(std::vector<Reading> readings) { return PacketMap(std::move(readings)); }
 
 }  // namespace tiltwick

@@ -60,4 +60,8 @@ constexpr std::string_view descriptor_name(Descriptor descriptor) {
     return "";
 }
 
+// "Parsed packet: " and the descriptor's name and a newline, the line a file replay prints for
+// each packet it reads; made once.
+std::string_view parsed_packet_line(Descriptor descriptor);
+
 }  // namespace tiltwick

@@ -29,6 +29,8 @@ void write_line(int fd, std::string_view line) {
     write_all_to(fd, text.data(), text.size());
 }
 
+void write_text(int fd, std::string_view text) { write_all_to(fd, text.data(), text.size()); }
+
 void write_line_buffered(int fd, std::string& line) {
     line += '\n';
     write_all_to(fd, line.data(), line.size());

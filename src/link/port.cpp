@@ -14,11 +14,7 @@ std::expected<std::vector<Reading>, AHRSError> Port::read_step(ByteSource& sourc
     hung_up_ = false;
     if (packet) {
         sync_.clear();
-        if (recorded_file) {
-            std::string line = "Parsed packet: ";
-            line += descriptor_name(packet->descriptor);
-            print_out(line);
-        }
+        if (recorded_file) write_text(1, parsed_packet_line(packet->descriptor));
         return std::move(*packet).to_sensor_readings_with_options();
     }
     const ParseError& error = packet.error();

@@ -80,23 +80,6 @@ Owned alternative_to_python(const Alt& alternative) {
     return complete ? std::move(dict) : Owned();
 }
 
-// An entry of a packet map as a key and a value: a reading under its alternative's name, or
-// "type" with its set's type.
-std::pair<PyObject*, Owned> entry_to_python(std::string_view key, const ReadingOrString& value) {
-    if (const auto* reading = std::get_if<Reading>(&value)) {
-        return visit_alternative(*reading, [](const auto& alternative, const DataSet&) {
-            return std::pair{AlternativeKey<std::remove_cvref_t<decltype(alternative)>>::key,
-                             alternative_to_python(alternative)};
-        });
-    }
-    const std::string& text = std::get<std::string>(value);
-    PyObject* type = text == DataSetOf<SensorReading>::value.type     ? TypeValue<SensorReading>::value
-                     : text == DataSetOf<EstimateReading>::value.type ? TypeValue<EstimateReading>::value
-                                                                      : nullptr;
-    if (key == "type" && type != nullptr) return {type_key, Owned::borrow(type)};
-    return {nullptr, Owned()};
-}
-
 template <class Element, class Convert>
 Owned list_to_python(std::vector<Element> elements, Convert convert) {
     Owned list = Owned::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
@@ -128,14 +111,18 @@ Owned readings_to_python(std::vector<Reading> readings) {
 
 Owned packet_map_to_python(PacketMap map) {
     Owned dict = Owned::steal(PyDict_New());
-    if (!dict) return dict;
-    for (auto& [key, value] : map.entries()) {
-        auto [key_object, value_object] = entry_to_python(key, value);
-        if (key_object == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "packet map entry outside the catalogue");
-            return Owned();
-        }
-        if (!value_object || PyDict_SetItem(dict.get(), key_object, value_object.get()) != 0) return Owned();
+    if (!dict || map.empty()) return dict;
+    PyObject* type = map.set().descriptor_set == DataSetOf<SensorReading>::value.descriptor_set
+                         ? TypeValue<SensorReading>::value
+                         : TypeValue<EstimateReading>::value;
+    if (PyDict_SetItem(dict.get(), type_key, type) != 0) return Owned();
+    for (const auto& reading : map.readings()) {
+        const bool added = visit_alternative(reading, [&](const auto& alternative, const DataSet&) {
+            Owned value = alternative_to_python(alternative);
+            return value && PyDict_SetItem(dict.get(), AlternativeKey<std::remove_cvref_t<decltype(alternative)>>::key,
+                                           value.get()) == 0;
+        });
+        if (!added) return Owned();
     }
     return dict;
 }

@@ -20,6 +20,7 @@ bool intern_conversion_names();
 Owned reading_to_python(const Reading& reading);
 Owned readings_to_python(std::vector<Reading> readings);
 Owned packet_map_to_python(PacketMap map);
+
 Owned queue_entry_to_python(QueueEntry entry);
 Owned queue_entries_to_python(std::vector<QueueEntry> entries);
 
