@@ -21,15 +21,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 
 import tiltwick  # noqa: E402
-from motion import sequence_number  # noqa: E402
 from process_probe import thread_cpu_ns, with_new_thread  # noqa: E402
-from simulator import FILTER, SENSOR, Simulator  # noqa: E402
+from tiltwick_tools.motion import sequence_number  # noqa: E402
+from tiltwick_tools.simulator import FILTER, SENSOR, SimulatedDevice  # noqa: E402
 
 
 def device_process(rate: float, seconds: float, conn) -> None:
     """Runs the simulated device in its own process and reports what it sent."""
-    with Simulator(rate, rate, streaming=False) as sim:
-        conn.send(sim.slave_path)
+    with SimulatedDevice(rate, streaming=False) as sim:
+        conn.send(sim.path)
         conn.recv()  # the client has the line open
         sim.start_streams()
         time.sleep(seconds)

@@ -14,69 +14,42 @@ The best of --repeat runs is reported.
 
 import argparse
 import os
-import struct
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
+import mip_wire as mw  # noqa: E402
 import tiltwick  # noqa: E402
-from make_capture import make_capture  # noqa: E402
 from process_probe import quiet  # noqa: E402
+from tiltwick_tools.capture import make_capture  # noqa: E402
 
 # ---------------------------------------------------------------------------------------------
 # Pure-Python reader
 # ---------------------------------------------------------------------------------------------
 
-SET_NAMES = {
-    0x01: "CommandBase", 0x0C: "Command3DM", 0x0D: "CommandNav", 0x0E: "CommandGNSS",
-    0x0F: "CommandRTK", 0x7F: "CommandSys", 0x80: "DataSensor", 0x81: "DataGNSS",
-    0x82: "DataEstimationFilter", 0x90: "DataDisplacement", 0x91: "DataGNSS1", 0x92: "DataGNSS2",
-    0x93: "DataGNSS3", 0x94: "DataGNSS4", 0x95: "DataGNSS5", 0xA0: "DataSystem",
-}
-
-XYZ = ("x", "y", "z")
-MATRIX = tuple(f"m{r}{c}" for r in "123" for c in "123")
-
-
-def layout(name, fmt, keys):
-    return name, struct.Struct(">" + fmt), keys
-
-
-# (descriptor set, field descriptor) -> (reading name, struct of the data, keys); "V" marks a
-# validity word, which becomes "Valid"/"Invalid" (any other value drops the field).
-FIELDS = {
-    (0x80, 0x04): layout("ScaledAccVector", "fff", XYZ),
-    (0x80, 0x05): layout("ScaledGyroVector", "fff", XYZ),
-    (0x80, 0x06): layout("ScaledMageVector", "fff", XYZ),
-    (0x80, 0x07): layout("DeltaThetaVector", "fff", XYZ),
-    (0x80, 0x08): layout("DeltaVelocityVector", "fff", XYZ),
-    (0x80, 0x17): layout("ScaledAmbientPressure", "f", ("ambient_pressure",)),
-    (0x80, 0x09): layout("CFOrientationMatrix", "9f", MATRIX),
-    (0x80, 0x0A): layout("CFQuaternion", "ffff", ("x", "y", "z", "w")),
-    (0x80, 0x0C): layout("CFEulerAngles", "fff", ("roll", "pitch", "yaw")),
-    (0x80, 0x10): layout("CFStabilizedNorthVector", "fff", XYZ),
-    (0x80, 0x11): layout("CFStabilizedUpVector", "fff", XYZ),
-    (0x80, 0x12): layout("GPSCorrelationTimestamp", "dHH", ("gps_time_of_week", "gps_week", "timestamp_flags")),
-    (0x82, 0x10): layout("FilterStatus", "HHH", ("filter_state", "dynamics_mode", "status_flags")),
-    (0x82, 0x11): layout("GPSTimestamp", "dHH", ("time_of_week", "week", "valid_flags")),
-    (0x82, 0x03): layout("OrientationQuaternion", "ffffH", ("x", "y", "z", "w", "valid")),
-    (0x82, 0x05): layout("OrientationEuler", "fffH", ("roll", "pitch", "yaw", "valid")),
-    (0x82, 0x0A): layout("AttitudeUncertaintyEuler", "fffH", ("roll", "pitch", "yaw", "valid")),
-    (0x82, 0x12): layout("AttitudeUncertaintyQuaternion", "ffffH", ("x", "y", "z", "w", "valid")),
-    (0x82, 0x04): layout("OrientationMatrix", "9fH", MATRIX + ("valid",)),
-    (0x82, 0x0E): layout("CompensatedAngularRate", "fffH", XYZ + ("valid",)),
-    (0x82, 0x06): layout("GyroBias", "fffH", XYZ + ("valid",)),
-    (0x82, 0x0B): layout("GyroBiasUncertainty", "fffH", XYZ + ("valid",)),
-    (0x82, 0x1C): layout("CompensatedAcceleration", "fffH", XYZ + ("valid",)),
-    (0x82, 0x0D): layout("LinearAcceleration", "fffH", XYZ + ("valid",)),
-    (0x82, 0x21): layout("PressureAltitude", "fH", ("pressure_altitude", "valid")),
-    (0x82, 0x13): layout("GravityVector", "fffH", XYZ + ("valid",)),
-    (0x82, 0x0F): layout("WGS84LocalGravityMagnitude", "fH", ("gravity_magnitude", "valid")),
-}
+# (descriptor set, field descriptor) -> (reading name, data size, unpacker, keys, validity keys),
+# from the catalogue; a validity word becomes "Valid"/"Invalid" (any other value drops the field).
+FIELDS = {(a.descriptor_set, a.field_descriptor): (a.name, a.data_size, a.unpack_data, a.field_names,
+                                                   tuple(n for n, t in a.fields if t == "vf"))
+          for a in mw.CATALOGUE.values()}
 VALIDITY = ("Invalid", "Valid")
-VALIDITY_KEYS = ("valid", "valid_flags")
+
+
+def decode_field(descriptor_set, body):
+    entry = FIELDS.get((descriptor_set, body[0])) if body else None
+    if entry is None:
+        return None
+    name, size, unpack, keys, validity_keys = entry
+    if len(body) - 1 < size:
+        return None
+    values = dict(zip(keys, unpack(body[1:1 + size])))
+    for key in validity_keys:
+        if values[key] > 1:
+            return None
+        values[key] = VALIDITY[values[key]]
+    return name, values
 
 
 def fletcher(data, a=0, b=0):
@@ -84,22 +57,6 @@ def fletcher(data, a=0, b=0):
         a = (a + byte) & 0xFF
         b = (b + a) & 0xFF
     return a, b
-
-
-def decode_field(descriptor_set, body):
-    entry = FIELDS.get((descriptor_set, body[0]))
-    if entry is None:
-        return None
-    name, data, keys = entry
-    if len(body) - 1 < data.size:
-        return None
-    values = dict(zip(keys, data.unpack_from(body, 1)))
-    for key in VALIDITY_KEYS:
-        if key in values:
-            if values[key] > 1:
-                return None
-            values[key] = VALIDITY[values[key]]
-    return name, values
 
 
 def packet_map(descriptor_set, payload):
@@ -111,7 +68,7 @@ def packet_map(descriptor_set, payload):
     while offset < len(payload):
         end = offset + (payload[offset] or 1)
         body = payload[offset + 1:min(end, len(payload))]
-        reading = decode_field(descriptor_set, body) if body else None
+        reading = decode_field(descriptor_set, body)
         if reading is not None:
             result["type"] = kind
             result[reading[0]] = reading[1]
@@ -128,7 +85,7 @@ def python_read(f):
         f.read(1)
         return {}
     descriptor = f.read(1)
-    if not descriptor or descriptor[0] not in SET_NAMES:
+    if not descriptor or descriptor[0] not in mw.DESCRIPTOR_SETS:
         f.read(1)
         return {}
     length = f.read(1)
@@ -138,7 +95,7 @@ def python_read(f):
             or tuple(checksum) != fletcher(sync + descriptor + length + payload)):
         f.read(1)
         return {}
-    print("Parsed packet:", SET_NAMES[descriptor[0]], flush=True)
+    print("Parsed packet:", mw.DESCRIPTOR_SETS[descriptor[0]], flush=True)
     return packet_map(descriptor[0], payload)
 
 

@@ -14,7 +14,7 @@ interpreter it was started with has no tiltwick). Paths and what is counted:
   live         the buffered client's reader thread on a pseudo-terminal fed by a writer in
                this process (outside valgrind): that thread alone (--separate-threads)
 
-Each path runs on two captures of the same stream (tools/make_capture.py, 100 sensor + 100
+Each path runs on two captures of the same stream (tiltwick_tools.capture, 100 sensor + 100
 filter packets per second, --seconds long); the figure per packet is the difference of the two
 counts over the difference of the packets, so that start-up, imports and the end of the run
 cancel. Floors (benchmarks/floors/, built here with g++ -O2 into build/instructions/):
@@ -49,7 +49,7 @@ ROOT = os.path.dirname(HERE)
 FLOORS = os.path.join(HERE, "floors")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
-from make_capture import make_capture  # noqa: E402
+from tiltwick_tools.capture import make_capture  # noqa: E402
 from process_probe import quiet  # noqa: E402
 
 BAUD = 921600

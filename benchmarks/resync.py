@@ -8,7 +8,7 @@ Replays captures through AHRSClient.open_file + read_packet() and counts the pac
   join    a 100 Hz stream of 48-byte accelerometer + gyro + magnetometer packets, from each of
           its 48 start offsets;
   drop / duplicate / flip
-          the sample session of tools/make_capture.py (94-byte sensor and 200-byte filter
+          the sample session of tiltwick_tools.capture (94-byte sensor and 200-byte filter
           packets, 100 Hz each), with one byte dropped, repeated or flipped at each offset of a
           294-byte cycle a third of the way into the file.
 
@@ -30,8 +30,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import mip_wire as mw  # noqa: E402
 import tiltwick  # noqa: E402
-from make_capture import capture_bytes  # noqa: E402
-from motion import imu_packet  # noqa: E402
+from tiltwick_tools.capture import capture_bytes  # noqa: E402
+from tiltwick_tools.motion import imu_packet  # noqa: E402
 
 
 def module_found(data: bytes, scratch: str) -> int:

@@ -28,16 +28,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tools"))
 
 import tiltwick  # noqa: E402
-from motion import sequence_number  # noqa: E402
 from process_probe import rss, thread_cpu_ns, threads, with_new_thread  # noqa: E402
-from simulator import Simulator  # noqa: E402
+from tiltwick_tools import SimulatedDevice  # noqa: E402
+from tiltwick_tools.motion import sequence_number  # noqa: E402
 
 
 
 def device_process(rate: float, garbage_seconds: float, conn) -> None:
     """The simulated device: garbage (if asked), then the clean streams until told to stop."""
-    with Simulator(rate, rate, streaming=False, record_times=False) as sim:
-        conn.send(sim.slave_path)
+    with SimulatedDevice(rate, streaming=False, record_times=False) as sim:
+        conn.send(sim.path)
         conn.recv()  # the client has the line open
         rng, end = random.Random(2024), time.monotonic() + garbage_seconds
         while time.monotonic() < end:

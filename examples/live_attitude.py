@@ -12,16 +12,17 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import sys
 import time
 from typing import Any
 
 import tiltwick
+from tiltwick_tools import SimulatedDevice
 
 
 def attitude_line(elapsed: float, counts: dict[str, int], latest: dict[str, Any]) -> str:
-    """One compact line: attitude in degrees, angular rates in degrees per second."""
+    """One compact line: attitude in degrees, angular rates in degrees per second (the device
+    sends radians and radians per second)."""
     parts = [f"{elapsed:6.2f}s", f"sensor {counts['sensor']:5d}", f"filter {counts['estimate']:5d}"]
     euler = latest.get("OrientationEuler")
     if euler is not None:
@@ -63,12 +64,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.device:
         return run(args.device, args.baud_rate, args.seconds, args.interval)
 
-    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-    from simulator import Simulator
-
-    with Simulator(sensor_hz=100, filter_hz=100) as device:
-        print(f"simulated device on {device.slave_path}", flush=True)
-        code = run(device.slave_path, args.baud_rate, args.seconds, args.interval)
+    with SimulatedDevice(rate_hz=100) as device:
+        print(f"simulated device on {device.path}", flush=True)
+        code = run(device.path, args.baud_rate, args.seconds, args.interval)
         # The reader thread ends at its next packet once its client is gone; let it see one
         # from the still-running device rather than a hang-up.
         time.sleep(0.2)

@@ -1,8 +1,9 @@
 import os
 import sys
 
-# The tests' own helpers (an independent encoder of the wire format, the device simulator)
-# live in tools/; they never share code with the module under test.
+# The tests' own helpers (an independent encoder of the wire format, the /proc probes) live in
+# tools/; they never share code with the module under test. The simulated device and the capture
+# generator come from the installed tiltwick_tools package.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
 
@@ -13,7 +14,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 # kernel. A test counts as needing the serial line when
 #   - it is marked @pytest.mark.needs_termios2, or
 #   - its own body, or the body of any fixture it uses, opens a pseudo-terminal (openpty) or
-#     starts the device Simulator.
+#     starts a SimulatedDevice.
 # Tests that reach a pty some other way (e.g. through a helper function) take the marker.
 #
 # Emulation is also slow and uneven: under either qemu run (ARMHF_QEMU_USER=1, or
@@ -33,7 +34,7 @@ from process_probe import threads  # noqa: E402
 
 QEMU_USER = os.environ.get("ARMHF_QEMU_USER") == "1"
 EMULATED = QEMU_USER or os.environ.get("ARMHF_QEMU_SYSTEM") == "1"
-_OPENS_A_LINE = re.compile(r"\bopenpty\s*\(|\bSimulator\s*\(")
+_OPENS_A_LINE = re.compile(r"\bopenpty\s*\(|\bSimulatedDevice\s*\(")
 
 
 def pytest_configure(config):

@@ -8,7 +8,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import mip_wire as mw
-from motion import imu_packet
+from tiltwick_tools.motion import imu_packet
 
 EOF_LINE = "End of file: failed to fill whole buffer"
 ERR = "Error parsing packet from file: "

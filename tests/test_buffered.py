@@ -7,15 +7,15 @@ import time
 import pytest
 
 import tiltwick
-from motion import sequence_number
 from process_probe import threads, with_new_thread
-from simulator import Simulator
+from tiltwick_tools import SimulatedDevice
+from tiltwick_tools.motion import sequence_number
 
 TIMEOUT = 10.0
 
 
 def seq_of(packet, rate):
-    """The simulator's sequence number carried in the packet's GPS time fields."""
+    """The simulated device's sequence number carried in the packet's GPS time fields."""
     if packet.get("type") == "sensor":
         t = packet["GPSCorrelationTimestamp"]
         return "sensor", sequence_number(t["gps_time_of_week"], t["gps_week"], rate)
@@ -60,9 +60,9 @@ def wait_for(predicate, timeout=TIMEOUT):
 
 
 def test_entries_arrive_complete_in_order_and_stamped():
-    with Simulator(200, 200, streaming=False) as sim:
-        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 1000, False)
-        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+    with SimulatedDevice(200, streaming=False) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.path, 921600, 1000, False)
+        assert wait_for(lambda: holders_of(sim.path) == 1)
         before_ms = time.time_ns() // 1_000_000
         sim.start_streams()
         entries = drain_until(client, lambda e: len(e) >= 200)
@@ -87,9 +87,9 @@ def test_entries_arrive_complete_in_order_and_stamped():
 
 @pytest.mark.parametrize("capacity", [1, 5, 64])
 def test_full_queue_loses_nothing(capacity):
-    with Simulator(500, 0, streaming=False) as sim:
-        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, capacity, False)
-        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+    with SimulatedDevice(sensor_hz=500, filter_hz=0, streaming=False) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.path, 921600, capacity, False)
+        assert wait_for(lambda: holders_of(sim.path) == 1)
         sim.start_streams(filter=False)
         # Let the device run well past the queue's capacity without taking anything.
         assert sim.wait_until(lambda s: s.next_seq[0x80] >= capacity + 50)
@@ -105,9 +105,9 @@ def test_full_queue_loses_nothing(capacity):
 def test_rendezvous_hands_over_one_entry_at_a_time():
     """With capacity 0 the reader holds one decoded entry and waits for a taker; a take
     hands over that entry only (a buffered queue would give about a dozen at these rates)."""
-    with Simulator(300, 300) as sim:
-        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 0, False)
-        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+    with SimulatedDevice(300) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.path, 921600, 0, False)
+        assert wait_for(lambda: holders_of(sim.path) == 1)
         time.sleep(0.05)
         sizes = []
         for _ in range(30):
@@ -140,9 +140,9 @@ def test_unopenable_device_report_text(tmp_path):
 
 @pytest.mark.parametrize("verbose", [False, True])
 def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose):
-    with Simulator(0, 0, streaming=False) as sim:
-        client, reader = new_client(sim.slave_path, 100, verbose)
-        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+    with SimulatedDevice(0, streaming=False) as sim:
+        client, reader = new_client(sim.path, 100, verbose)
+        assert wait_for(lambda: holders_of(sim.path) == 1)
         time.sleep(0.25)  # at least one read time-out while silent
         sim.inject(b"\x00" * 30)  # ten failed sync attempts of 3 bytes each
         entries = drain_until(client, lambda e: len(e) >= 10)
@@ -159,16 +159,16 @@ def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose):
 
 
 def test_deleting_client_with_full_queue_ends_thread_and_frees_device(capfd):
-    with Simulator(500, 0, streaming=False) as sim:
-        client = tiltwick.BufferedAHRSClient(sim.slave_path, 921600, 3, False)
-        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+    with SimulatedDevice(sensor_hz=500, filter_hz=0, streaming=False) as sim:
+        client = tiltwick.BufferedAHRSClient(sim.path, 921600, 3, False)
+        assert wait_for(lambda: holders_of(sim.path) == 1)
         sim.start_streams(filter=False)
         assert sim.wait_until(lambda s: s.next_seq[0x80] >= 20)
         del client
-        assert wait_for(lambda: holders_of(sim.slave_path) == 0)
+        assert wait_for(lambda: holders_of(sim.path) == 0)
         assert 'Failed to send reading: "SendError(..)"' in capfd.readouterr().err
         again = tiltwick.AHRSClient()
-        again.open(sim.slave_path, 921600)  # the line can be opened again
+        again.open(sim.path, 921600)  # the line can be opened again
         sim.stop_streams()
 
 

@@ -9,7 +9,7 @@ import pytest
 import mip_wire as mw
 import tiltwick
 from helpers import EOF_IO, EOF_LINE, ERR, SHORT, context, dump_model, random_raw, readings_text, write_file
-from make_capture import capture_bytes
+from tiltwick_tools.capture import capture_bytes
 
 ACC = mw.frame(0x80, mw.encode_reading("ScaledAccVector", 0.01, -0.02, -1.0))
 ACC_LINE = "[Sensor(ScaledAccVector { x: 0.01, y: -0.02, z: -1.0 })]"

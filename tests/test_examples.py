@@ -1,64 +1,177 @@
-"""The examples run end to end on generated data."""
+"""The examples, the README's snippets and the installed commands, run as a user runs them."""
 
 import csv
-import math
+import importlib.util
+import queue
+import re
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import pytest
 
-import make_capture
 import mip_wire
+from helpers import EOF_LINE, dump_model
+from tiltwick_tools import SimulatedDevice
+from tiltwick_tools.capture import capture_bytes, make_capture
+from tiltwick_tools.motion import sequence_number
+from tiltwick_tools.units import label
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-
-
-def run_example(name, *args, timeout=120):
-    return subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout)
-
-
-@pytest.fixture(scope="module")
-def capture(tmp_path_factory):
-    path = tmp_path_factory.mktemp("capture") / "session.bin"
-    make_capture.make_capture(path, seconds=2.0, sensor_hz=50, filter_hz=25)
-    return path
+ROOT = Path(__file__).resolve().parent.parent
+TIMEOUT = 120
 
 
-def test_replay_to_csv_writes_one_row_per_packet_with_readings(capture, tmp_path):
-    out = tmp_path / "packets.csv"
-    done = run_example("replay_to_csv.py", capture, out)
+def run(args, **options):
+    options.setdefault("timeout", TIMEOUT)
+    return subprocess.run(list(map(str, args)), capture_output=True, text=True, **options)
+
+
+def command(name):
+    """The installed console script; the suite may run against a build tree without them."""
+    path = Path(sys.executable).parent / name
+    if not path.exists():
+        pytest.skip(f"{name} is not installed next to {sys.executable}")
+    return str(path)
+
+
+@pytest.mark.needs_termios2  # the live example opens the simulated device's pty
+@pytest.mark.parametrize("example, args, expected", [
+    ("live_attitude.py", ["--seconds", "1.2", "--interval", "0.3"], r"sensor +\d+ \| filter +\d+ \| roll"),
+    ("replay_attitude.py", [], r"^t= +11\.00 s  roll +[-+]\d"),
+])
+def test_examples_run_as_is(example, args, expected):
+    done = run([sys.executable, ROOT / "examples" / example, *args])
     assert done.returncode == 0, done.stderr
-    expected = [decoded for frame in mip_wire.iter_frames(capture.read_bytes(), strict=True)
+    assert re.search(expected, done.stdout, re.M), done.stdout
+    if example == "live_attitude.py":
+        counts = [int(m) for m in re.findall(r"sensor +(\d+)", done.stdout)]
+        assert len(counts) >= 3 and counts == sorted(counts) and counts[-1] > 0
+    else:  # one line per second of the 12 s capture, then the count of filter packets
+        assert done.stdout.count("roll") == 12 and "1200 filter packets" in done.stdout
+
+
+def readme_snippets():
+    return re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(), re.S | re.M)
+
+
+@pytest.mark.needs_termios2
+@pytest.mark.needs_native_speed  # a dozen interpreters, and a watchdog that takes a 2 s pause for an unplug
+def test_readme_snippets_run_as_shown(tmp_path):
+    """Each snippet runs in a fresh interpreter, with a capture.bin beside it and the simulated
+    device in place of /dev/ttyACM0; the reconnect watchdog sees its device unplugged and
+    plugged in again under the same /dev/serial/by-id/ name."""
+    snippets = readme_snippets()
+    assert len(snippets) >= 8
+    make_capture(tmp_path / "capture.bin", seconds=2.0)
+    for snippet in snippets:
+        if "/dev/serial/by-id/" in snippet:
+            continue
+        with SimulatedDevice(rate_hz=100) as device:
+            done = run([sys.executable, "-c", snippet.replace("/dev/ttyACM0", device.path)], cwd=tmp_path)
+        assert done.returncode == 0, f"{snippet}\n{done.stderr}"
+        assert "Parsed packet:" not in done.stdout and "IOERR" not in done.stdout, snippet
+
+    (watchdog,) = (s for s in snippets if "/dev/serial/by-id/" in s)
+    link = tmp_path / "usb-AHRS-if00"
+    watchdog = re.sub(r'"/dev/serial/by-id/[^"]*"', repr(str(link)), watchdog)
+    process = subprocess.Popen([sys.executable, "-u", "-c", watchdog], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(line) for line in process.stdout], daemon=True).start()
+
+    def wait_for_line(pattern):
+        deadline = time.monotonic() + 20
+        while (left := deadline - time.monotonic()) > 0:
+            try:
+                if re.search(pattern, lines.get(timeout=left)):
+                    return True
+            except queue.Empty:
+                break
+        return False
+    try:
+        for plugged_in in range(2):  # the second time as another node under the same name
+            with SimulatedDevice(rate_hz=100) as device:
+                link.symlink_to(device.path)
+                assert wait_for_line(r"'roll': "), "no readings from the device"
+                if plugged_in == 0:
+                    device.hangup()
+                    link.unlink()
+                    assert wait_for_line("^no readings for .*: reconnecting$")
+    finally:
+        process.kill()
+        process.wait()
+
+
+@pytest.mark.needs_termios2
+def test_sim_record_dump_end_to_end(tmp_path):
+    """tiltwick-sim plays the device, tiltwick-record records it until Ctrl-C, tiltwick-dump
+    prints the capture: every byte the device sent is in the file, from its first packet."""
+    out = tmp_path / "session.bin"
+    device = subprocess.Popen([command("tiltwick-sim"), "--rate-hz", "200"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        path = device.stdout.readline().strip()
+        recorder = subprocess.Popen([command("tiltwick-record"), path, "921600", out], stderr=subprocess.PIPE,
+                                    text=True)
+        time.sleep(1.5)
+        recorder.send_signal(signal.SIGINT)
+        _, status = recorder.communicate(timeout=TIMEOUT)
+        assert recorder.returncode == 0, status
+    finally:
+        device.send_signal(signal.SIGINT)
+        device.communicate(timeout=TIMEOUT)
+    data = out.read_bytes()
+    assert re.search(rf"\b{len(data):,} B .* packets  0 checksum failures", status), status
+
+    # packets back to back from the first byte, numbered from the device's first one on
+    frames = list(mip_wire.iter_frames(data))
+    assert len(frames) >= 300 and frames[0].offset == 0
+    assert [f.offset for f in frames[1:]] == [f.offset + f.size for f in frames[:-1]]
+    seqs = {0x80: [], 0x82: []}
+    for frame in frames:
+        readings = dict(mip_wire.decode_payload(frame.descriptor_set, frame.payload))
+        clock = readings.get("GPSCorrelationTimestamp") or readings["GPSTimestamp"]
+        seqs[frame.descriptor_set].append(sequence_number(*list(clock.values())[:2], 200))
+    assert all(got == list(range(len(got))) for got in seqs.values())
+
+    done = run([command("tiltwick-dump"), "--first", "5", out])
+    lines, closing = dump_model(data)
+    assert done.stdout.splitlines() == lines[:5] + [f"... {len(lines) - 5} more lines", f"{len(lines)} packet lines"]
+    assert done.stderr.strip() == closing
+    assert done.returncode == (0 if closing == EOF_LINE else 1)
+
+
+def test_csv_and_plot_read_a_capture_to_its_end(tmp_path):
+    """A stretch of 1023 zero bytes inside a capture is skipped, not taken for its end, and
+    replaying prints nothing of the module's own lines."""
+    first, _ = capture_bytes(2.0, 50, 25)
+    second, _ = capture_bytes(2.0, 50, 25, seed=2)
+    data = first + bytes(1023) + second
+    capture = tmp_path / "gap.bin"
+    capture.write_bytes(data)
+    expected = [decoded for frame in mip_wire.iter_frames(data)
                 if (decoded := mip_wire.decode_payload(frame.descriptor_set, frame.payload))]
+    assert len(expected) == 2 * (100 + 50)
+
+    out = tmp_path / "packets.csv"
+    done = run([command("tiltwick-csv"), capture, out])
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", f"{len(expected)} packets written to {out}\n")
     with open(out, newline="") as f:
         rows = list(csv.DictReader(f))
-    assert len(rows) == len(expected) == 100 + 50
+    assert {"OrientationEuler.roll [rad]", "ScaledAccVector.x [g]", "GravityVector.z [m/s^2]"} <= set(rows[0])
+    assert len(rows) == len(expected)
     for row, readings in zip(rows, expected):
         for name, values in readings:
             for field, value in values.items():
-                cell = row[f"{name}.{field}"]
-                if isinstance(value, float):
-                    assert float(cell) == value or (math.isnan(value) and cell == "nan")
-                else:
-                    assert cell == str(value)
+                cell = row[label(name, field)]
+                assert float(cell) == value if isinstance(value, float) else cell == str(value)
 
-
-def test_plot_attitude_writes_a_png(capture, tmp_path):
-    pytest.importorskip("matplotlib")
-    out = tmp_path / "attitude.png"
-    done = run_example("plot_attitude.py", capture, out)
-    assert done.returncode == 0, done.stderr
-    assert "50 samples plotted" in done.stderr
-    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
-
-@pytest.mark.needs_termios2  # the example opens the simulator's pty in a child process
-def test_live_attitude_streams_from_the_simulated_device():
-    done = run_example("live_attitude.py", "--seconds", "1.2", "--interval", "0.3")
-    assert done.returncode == 0, done.stderr
-    lines = [line for line in done.stdout.splitlines() if "roll" in line]
-    assert len(lines) >= 3
-    sensor_counts = [int(line.split("sensor")[1].split("|")[0]) for line in lines]
-    assert sensor_counts == sorted(sensor_counts) and sensor_counts[-1] > 0
+    if importlib.util.find_spec("matplotlib") is None:  # not imported here: numpy would start threads
+        pytest.skip("tiltwick-plot needs matplotlib")
+    png = tmp_path / "attitude.png"
+    done = run([command("tiltwick-plot"), capture, png])
+    assert (done.returncode, done.stdout, done.stderr) == (0, "", f"100 samples plotted to {png}\n")
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

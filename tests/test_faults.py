@@ -17,9 +17,9 @@ import pytest
 import mip_wire as mw
 import tiltwick
 from helpers import as_list, as_map, imu_packets
-from motion import filter_packet, sensor_packet
-from simulator import Simulator
 from process_probe import quiet, thread_cpu_ns, threads
+from tiltwick_tools import SimulatedDevice
+from tiltwick_tools.motion import filter_packet, sensor_packet
 from test_buffered import drain_until, holders_of, new_client, seq_of, wait_for
 from test_serial import ACC, BROKEN_PIPE, GYRO, TIMED_OUT, hang_up, pty, read_packet_outcome, streaming  # noqa: F401
 
@@ -168,16 +168,16 @@ def test_unplugged_buffered_client_delivers_what_it_had(pty, capfd, cut):
 
 @pytest.mark.needs_native_speed  # streams from the simulator at 500-1000 Hz
 def test_unplugged_while_streaming(capfd):
-    with Simulator(1000, 1000, streaming=False) as sim:
-        client, reader = new_client(sim.slave_path, 10000)
+    with SimulatedDevice(1000, streaming=False) as sim:
+        client, reader = new_client(sim.path, 10000)
         clients = [client]
         del client
-        assert wait_for(lambda: holders_of(sim.slave_path) == 1)
+        assert wait_for(lambda: holders_of(sim.path) == 1)
         sim.start_streams()
         entries = drain_until(clients[0], lambda e: len(e) >= 400)
         sim.hangup()  # the device thread ends with it
         entries, later, running, ended = after_unplug(clients.pop(), entries, (lambda e: False, 0.5), reader,
-                                                       sim.slave_path, capfd)
+                                                       sim.path, capfd)
     # What was still in the line is gone with it; what came before arrives whole and in order.
     assert len(entries) >= 400
     assert all(got == list(range(len(got))) for got in by_stream(entries, 1000).values())
@@ -189,8 +189,8 @@ def test_unplugged_while_streaming(capfd):
 def serve_device(rate, options, conn):
     """The simulated device in a forked process, out of reach of this process's signals and
     interpreter lock; it runs the simulator's methods (or returns its attributes) on request."""
-    with Simulator(rate, rate, **options) as sim:
-        conn.send(sim.slave_path)
+    with SimulatedDevice(rate, **options) as sim:
+        conn.send(sim.path)
         while (request := conn.recv()) is not None:
             value = getattr(sim, request[0])
             conn.send(value(*request[1:]) if callable(value) else value)

@@ -9,7 +9,7 @@ import pytest
 
 import mip_wire as mw
 import tiltwick
-from make_capture import make_capture
+from tiltwick_tools.capture import make_capture
 from process_probe import quiet, rss
 
 WARM_UP = 1500

@@ -10,7 +10,7 @@ import tracemalloc
 import pytest
 
 import tiltwick
-from make_capture import make_capture
+from tiltwick_tools.capture import make_capture
 from test_buffered import wait_for
 from test_faults import device_in_child, threads
 from process_probe import quiet

@@ -7,7 +7,7 @@ import pytest
 
 import mip_wire as mw
 from helpers import as_list, as_map, imu_packets
-from make_capture import capture_bytes
+from tiltwick_tools.capture import capture_bytes
 import tiltwick
 
 EOF_ERROR = 'AHRSError: IOError: Custom { kind: UnexpectedEof, message: "failed to fill whole buffer" }'

@@ -26,7 +26,7 @@ import enum
 import operator
 import struct
 from dataclasses import dataclass, field as dc_field
-from typing import Iterator, NamedTuple
+from typing import Any, Iterator, NamedTuple
 
 __all__ = [
     "SYNC", "SENSOR_SET", "FILTER_SET", "DESCRIPTOR_SETS",
@@ -67,7 +67,7 @@ DESCRIPTOR_SETS: dict[int, str] = {
 # Checksum and framing
 # --------------------------------------------------------------------------
 
-def checksum(data: bytes) -> bytes:
+def checksum(data: bytes | bytearray) -> bytes:
     """Fletcher checksum of ``data`` (sync bytes through last payload byte).
 
     Returns the two checksum bytes as sent on the wire: A, then B.
@@ -190,7 +190,7 @@ class Alternative:
         """Length byte of a field carrying exactly the data bytes."""
         return self._struct.size + 2
 
-    def pack_field(self, *numbers) -> bytes:
+    def pack_field(self, *numbers: float) -> bytes:
         """Fast path: complete field from plain numbers in wire order.
 
         Validity words must already be ints (True/False work too). No
@@ -198,13 +198,14 @@ class Alternative:
         """
         return self._header + self._struct.pack(*numbers)
 
-    def unpack_data(self, data: bytes) -> tuple:
+    def unpack_data(self, data: bytes) -> tuple[Any, ...]:
         """Raw numbers from exactly ``data_size`` bytes (no validity check)."""
         return self._struct.unpack(data)
 
 
-def _alt(name, dset, fd, layout):
-    return Alternative(name, dset, fd, tuple(tuple(p.split(":")) for p in layout.split()))
+def _alt(name: str, dset: int, fd: int, layout: str) -> Alternative:
+    pairs = (p.split(":") for p in layout.split())
+    return Alternative(name, dset, fd, tuple((n, t) for n, t in pairs))
 
 
 _XYZ = "x:f32 y:f32 z:f32"
@@ -261,18 +262,19 @@ assert not {n for a in CATALOGUE.values() for n in a.field_names} & set(_ENCODE_
 
 def f32(x: float) -> float:
     """``x`` rounded to the nearest single-precision value (as a Python float)."""
-    return struct.unpack(">f", struct.pack(">f", x))[0]
+    value: float = struct.unpack(">f", struct.pack(">f", x))[0]
+    return value
 
 
-def _encode_value(alt: Alternative, fname: str, ftype: str, value) -> bytes:
+def _encode_value(alt: Alternative, fname: str, ftype: str, value: Any) -> bytes:
     size = _TYPE_SIZES[ftype]
     where = f"{alt.name}.{fname}"
     if isinstance(value, (bytes, bytearray, memoryview)):
         # Raw wire bytes, e.g. a NaN with a particular payload.
-        value = bytes(value)
-        if len(value) != size:
-            raise ValueError(f"{where}: raw value must be {size} bytes, got {len(value)}")
-        return value
+        raw = bytes(value)
+        if len(raw) != size:
+            raise ValueError(f"{where}: raw value must be {size} bytes, got {len(raw)}")
+        return raw
     if ftype == "f32":
         return struct.pack(">f", float(value))
     if ftype == "f64":
@@ -292,7 +294,7 @@ def _encode_value(alt: Alternative, fname: str, ftype: str, value) -> bytes:
     return struct.pack(">H", value)
 
 
-def encode_values(name: str, *args, **values) -> bytes:
+def encode_values(name: str, *args: Any, **values: Any) -> bytes:
     """Data bytes (after the field descriptor) of one reading.
 
     Values may be given in wire order by position, by field name, or mixed;
@@ -323,7 +325,7 @@ def encode_values(name: str, *args, **values) -> bytes:
     return b"".join(_encode_value(alt, n, t, given[n]) for n, t in alt.fields)
 
 
-def encode_reading(name: str, *args, length: int | None = None, trailing: bytes = b"", **values) -> bytes:
+def encode_reading(name: str, *args: Any, length: int | None = None, trailing: bytes = b"", **values: Any) -> bytes:
     """Complete field bytes (length byte, descriptor, data) of one reading.
 
     ``trailing`` bytes are appended after the data and counted in the honest
@@ -338,7 +340,7 @@ def encode_reading(name: str, *args, length: int | None = None, trailing: bytes 
 # Reference decoder (same lenient rules a receiver applies)
 # --------------------------------------------------------------------------
 
-def decode_field(descriptor_set: int, body: bytes) -> tuple[str, dict] | None:
+def decode_field(descriptor_set: int, body: bytes) -> tuple[str, dict[str, Any]] | None:
     """Decode one field's bytes (descriptor byte + data, already cut).
 
     Returns (alternative name, {field: value}) with floats as Python floats,
@@ -352,7 +354,7 @@ def decode_field(descriptor_set: int, body: bytes) -> tuple[str, dict] | None:
     if alt is None or len(body) - 1 < alt.data_size:
         return None
     nums = alt.unpack_data(bytes(body[1:1 + alt.data_size]))
-    out = {}
+    out: dict[str, Any] = {}
     for (fname, ftype), v in zip(alt.fields, nums):
         if ftype == "vf":
             if v > 1:
@@ -362,11 +364,11 @@ def decode_field(descriptor_set: int, body: bytes) -> tuple[str, dict] | None:
     return alt.name, out
 
 
-def decode_payload(descriptor_set: int, payload: bytes) -> list[tuple[str, dict]]:
+def decode_payload(descriptor_set: int, payload: bytes) -> list[tuple[str, dict[str, Any]]]:
     """All readings of one packet payload, in payload order."""
     if descriptor_set not in (SENSOR_SET, FILTER_SET):
         return []
-    out = []
+    out: list[tuple[str, dict[str, Any]]] = []
     n = len(payload)
     o = 0
     while o < n:

@@ -6,10 +6,11 @@ from __future__ import annotations
 
 import contextlib
 import os
-import sys
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import TypeVar
+
+import tiltwick_tools
 
 T = TypeVar("T")
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -46,19 +47,6 @@ def rss() -> int:
         return int(f.read().split()[1]) * PAGE
 
 
-@contextlib.contextmanager
-def quiet() -> Iterator[None]:
+def quiet() -> contextlib.AbstractContextManager[None]:
     """Sends whatever is written to descriptors 1 and 2 meanwhile to /dev/null."""
-    sys.stdout.flush()
-    saved = [os.dup(1), os.dup(2)]
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(null, 1)
-        os.dup2(null, 2)
-        yield
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        for fd in saved + [null]:
-            os.close(fd)
+    return tiltwick_tools.quiet(1, 2)

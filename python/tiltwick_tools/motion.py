@@ -41,15 +41,11 @@ import math
 import random
 from dataclasses import dataclass
 
-try:
-    from . import mip_wire as mw
-except ImportError:  # run as a script or with tools/ on sys.path
-    import mip_wire as mw
+from . import mip_wire as mw
 
 __all__ = [
     "BASE_WEEK", "WEEK_SECONDS", "G0", "Motion", "BodyState",
     "time_fields", "sequence_number", "sensor_packet", "filter_packet", "imu_packet",
-    "SENSOR_FIELDS", "SENSOR_FIELDS_WITH_DELTAS", "FILTER_FIELDS",
 ]
 
 BASE_WEEK = 2300
@@ -59,14 +55,7 @@ LOCAL_GRAVITY = 9.803110           # magnitude reported by the filter, m/s^2
 MAG_NED = (0.212, -0.018, 0.431)   # earth field, gauss
 GYRO_BIAS = (0.0012, -0.0008, 0.0005)   # rad/s
 
-SENSOR_FIELDS = ("ScaledAccVector", "ScaledGyroVector", "ScaledMageVector",
-                 "CFQuaternion", "CFEulerAngles", "GPSCorrelationTimestamp")
-SENSOR_FIELDS_WITH_DELTAS = SENSOR_FIELDS[:3] + ("DeltaThetaVector", "DeltaVelocityVector") + SENSOR_FIELDS[3:]
-FILTER_FIELDS = ("FilterStatus", "GPSTimestamp", "OrientationQuaternion", "OrientationEuler",
-                 "OrientationMatrix", "AttitudeUncertaintyEuler", "CompensatedAngularRate",
-                 "GyroBias", "GravityVector", "LinearAcceleration", "PressureAltitude",
-                 "WGS84LocalGravityMagnitude")
-
+Vector = tuple[float, float, float]
 _TWO_PI = 2.0 * math.pi
 _MASK64 = (1 << 64) - 1
 
@@ -158,9 +147,10 @@ class Motion:
         lin = (0.05 * math.sin(_TWO_PI * t / 3.0 + p2),
                0.03 * math.cos(_TWO_PI * t / 4.0 + p3),
                0.01 * math.sin(_TWO_PI * t / 5.0))
-        sf = tuple((lin[i] - g[i]) / G0 for i in range(3))
-        mag = tuple(m[3 * i] * MAG_NED[0] + m[3 * i + 1] * MAG_NED[1] + m[3 * i + 2] * MAG_NED[2]
-                    for i in range(3))
+        sf = ((lin[0] - g[0]) / G0, (lin[1] - g[1]) / G0, (lin[2] - g[2]) / G0)
+        mag0, mag1, mag2 = (m[3 * i] * MAG_NED[0] + m[3 * i + 1] * MAG_NED[1] + m[3 * i + 2] * MAG_NED[2]
+                            for i in range(3))
+        mag = (mag0, mag1, mag2)
         alt = 112.0 + 0.5 * math.sin(_TWO_PI * t / 45.0 + p2)
         return BodyState(t, roll, pitch, yaw, q, m, rates, g, lin, sf, mag, alt)
 
@@ -171,20 +161,21 @@ class Motion:
         h = _mix(self._noise_key ^ _mix((stream << 56) ^ (channel << 48) ^ (seq & 0xFFFFFFFFFFFF)))
         return (h >> 11) * (2.0 / (1 << 53)) - 1.0
 
-    def _noisy3(self, v, scale, stream, seq, ch):
-        return tuple(v[i] + scale * self.noise(stream, seq, ch + i) for i in range(3))
+    def _noisy3(self, v: tuple[float, ...], scale: float, stream: int, seq: int, ch: int) -> Vector:
+        return (v[0] + scale * self.noise(stream, seq, ch), v[1] + scale * self.noise(stream, seq, ch + 1),
+                v[2] + scale * self.noise(stream, seq, ch + 2))
 
     # -- reading values ---------------------------------------------------
 
-    def sensor_values(self, seq: int, rate: float = 100.0, *, deltas: bool = False) -> dict[str, tuple]:
+    def sensor_values(self, seq: int, rate: float = 100.0, *, deltas: bool = False) -> dict[str, tuple[float, ...]]:
         """Values (wire order, validity as ints) of sensor packet ``seq``."""
         s = self.state(seq / rate)
         S = mw.SENSOR_SET
         acc = self._noisy3(s.specific_force, 0.002, S, seq, 0)
-        gyro = tuple(s.rates[i] + GYRO_BIAS[i] + 0.0005 * self.noise(S, seq, 3 + i) for i in range(3))
+        gyro = self._noisy3(tuple(r + b for r, b in zip(s.rates, GYRO_BIAS)), 0.0005, S, seq, 3)
         mag = self._noisy3(s.mag, 0.002, S, seq, 6)
         tow, week = time_fields(seq, rate)
-        v = {
+        v: dict[str, tuple[float, ...]] = {
             "ScaledAccVector": acc,
             "ScaledGyroVector": gyro,
             "ScaledMageVector": mag,
@@ -202,7 +193,7 @@ class Motion:
         # initialising for the first second, then running
         return (0x0001, 0x0001, 0x0000) if t < 1.0 else (0x0002, 0x0001, 0x0000)
 
-    def filter_values(self, seq: int, rate: float = 100.0) -> dict[str, tuple]:
+    def filter_values(self, seq: int, rate: float = 100.0) -> dict[str, tuple[float, ...]]:
         """Values (wire order, validity as ints) of filter packet ``seq``."""
         t = seq / rate
         s = self.state(t)
@@ -249,33 +240,6 @@ class Motion:
         values = self.sensor_values(seq, rate)
         names = ("ScaledAccVector", "ScaledGyroVector", "ScaledMageVector")
         return mw.frame(mw.SENSOR_SET, b"".join(mw.CATALOGUE[n].pack_field(*values[n]) for n in names))
-
-    def expected_readings(self, descriptor_set: int, seq: int, rate: float = 100.0,
-                          *, deltas: bool = False) -> list[tuple[str, dict]]:
-        """What a receiver should decode from packet ``seq``.
-
-        Same shape as ``mip_wire.decode_payload``: (name, {field: value})
-        with f32 values already rounded to single precision and validity as
-        "Valid"/"Invalid".
-        """
-        if descriptor_set == mw.SENSOR_SET:
-            vals = self.sensor_values(seq, rate, deltas=deltas)
-        elif descriptor_set == mw.FILTER_SET:
-            vals = self.filter_values(seq, rate)
-        else:
-            raise ValueError(f"no data stream for descriptor set {descriptor_set:#04x}")
-        out = []
-        for name, nums in vals.items():
-            alt = mw.CATALOGUE[name]
-            d = {}
-            for (fname, ftype), x in zip(alt.fields, nums):
-                if ftype == "f32":
-                    x = mw.f32(x)
-                elif ftype == "vf":
-                    x = mw.ValidFlag(x).name
-                d[fname] = x
-            out.append((name, d))
-        return out
 
 
 _default = Motion(1)

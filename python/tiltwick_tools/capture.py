@@ -8,22 +8,17 @@ after the first few data packets. Packet contents and sequence numbering
 are those of ``motion.Motion`` (see that module for how a packet's sequence
 number is carried and recovered). Same arguments, same bytes.
 
-    python tools/make_capture.py out.bin --seconds 12 --sensor-hz 100 --filter-hz 100 --seed 1
+From the command line: ``tiltwick-sim --to-file out.bin --seconds 12``.
 """
 
 from __future__ import annotations
 
-import argparse
 import heapq
-import sys
+import os
 from dataclasses import dataclass
 
-try:
-    from . import mip_wire as mw
-    from .motion import Motion
-except ImportError:  # run as a script or with tools/ on sys.path
-    import mip_wire as mw
-    from motion import Motion
+from . import mip_wire as mw
+from .motion import Motion
 
 __all__ = ["CaptureInfo", "capture_bytes", "make_capture", "ACK_AFTER_PACKETS", "REPLIES"]
 
@@ -63,7 +58,8 @@ def _count(seconds: float, hz: float) -> int:
 
 def capture_bytes(seconds: float = 12.0, sensor_hz: float = 100, filter_hz: float = 100,
                   seed: int = 1, *, deltas: bool = False, replies: bool = True) -> tuple[bytes, CaptureInfo]:
-    """Build a capture in memory; returns (bytes, info with path None)."""
+    """Build a capture in memory; returns (bytes, info with path None). ``replies=False``
+    leaves the acknowledgements out."""
     motion = Motion(seed)
     ns, nf = _count(seconds, sensor_hz), _count(seconds, filter_hz)
     # (time, stream order, seq): sensor sorts before filter at equal times
@@ -79,40 +75,16 @@ def capture_bytes(seconds: float = 12.0, sensor_hz: float = 100, filter_hz: floa
         sent += 1
         if replies and sent == ACK_AFTER_PACKETS:
             parts.extend(REPLIES)
-    nr = 0
-    if replies:
-        if sent < ACK_AFTER_PACKETS:
-            parts.extend(REPLIES)
-        nr = len(REPLIES)
+    if replies and sent < ACK_AFTER_PACKETS:
+        parts.extend(REPLIES)
     data = b"".join(parts)
-    return data, CaptureInfo(None, len(data), ns, nf, nr)
+    return data, CaptureInfo(None, len(data), ns, nf, len(REPLIES) if replies else 0)
 
 
-def make_capture(path, seconds: float = 12.0, sensor_hz: float = 100, filter_hz: float = 100,
-                 seed: int = 1, *, deltas: bool = False, replies: bool = True) -> CaptureInfo:
+def make_capture(path: str | os.PathLike[str], seconds: float = 12.0, sensor_hz: float = 100, filter_hz: float = 100,
+                 seed: int = 1, *, deltas: bool = False) -> CaptureInfo:
     """Write a capture file at ``path`` and describe what it holds."""
-    data, info = capture_bytes(seconds, sensor_hz, filter_hz, seed, deltas=deltas, replies=replies)
+    data, info = capture_bytes(seconds, sensor_hz, filter_hz, seed, deltas=deltas)
     with open(path, "wb") as f:
         f.write(data)
     return CaptureInfo(str(path), info.size, info.sensor_packets, info.filter_packets, info.reply_packets)
-
-
-def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description="Write a recorded capture of sensor and filter packets.")
-    ap.add_argument("path")
-    ap.add_argument("--seconds", type=float, default=12.0)
-    ap.add_argument("--sensor-hz", type=float, default=100.0)
-    ap.add_argument("--filter-hz", type=float, default=100.0)
-    ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--deltas", action="store_true", help="add delta-theta and delta-velocity fields to sensor packets")
-    ap.add_argument("--no-replies", action="store_true", help="leave out the command acknowledgements")
-    a = ap.parse_args(argv)
-    info = make_capture(a.path, a.seconds, a.sensor_hz, a.filter_hz, a.seed,
-                        deltas=a.deltas, replies=not a.no_replies)
-    print(f"{info.path}: {info.size} bytes, {info.sensor_packets} sensor + {info.filter_packets} filter"
-          f" + {info.reply_packets} reply packets", file=sys.stderr)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

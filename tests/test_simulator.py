@@ -1,0 +1,73 @@
+"""The simulated device that tiltwick_tools ships for testing programs without hardware: its
+readings describe one consistent motion, and it answers the three commands as it is told to."""
+
+import math
+import os
+import select
+import time
+
+import pytest
+
+import mip_wire as mw
+from tiltwick_tools import SimulatedDevice
+from tiltwick_tools.motion import G0, LOCAL_GRAVITY, Motion
+
+
+@pytest.mark.parametrize("t", [0.0, 0.37, 17.25, 59.99, 123.4])
+def test_the_motion_is_one_consistent_body(t):
+    """Quaternion, matrix, Euler angles, rates, gravity and accelerometer agree with each other
+    (a program under test that converts between them would otherwise be judged wrongly)."""
+    motion = Motion(1)
+    s = motion.state(t)
+    x, y, z, w = s.quaternion
+    assert math.isclose(x * x + y * y + z * z + w * w, 1.0, abs_tol=1e-12)
+    # the quaternion turns body vectors into NED; the matrix takes NED vectors into the body
+    rotation = ((1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)),
+                (2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)),
+                (2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)))
+    m = s.matrix
+    assert all(math.isclose(rotation[i][j], m[3 * j + i], abs_tol=1e-12) for i in range(3) for j in range(3))
+    assert math.isclose(math.atan2(m[5], m[8]), s.roll, abs_tol=1e-12)
+    assert math.isclose(-math.asin(m[2]), s.pitch, abs_tol=1e-12)
+    assert math.isclose(math.atan2(m[1], m[0]), s.yaw, abs_tol=1e-12)
+    # gravity points down in NED; the accelerometer reads specific force in g
+    assert all(math.isclose(s.gravity[i], LOCAL_GRAVITY * m[3 * i + 2], abs_tol=1e-12) for i in range(3))
+    assert all(math.isclose(s.specific_force[i], (s.linear_accel[i] - s.gravity[i]) / G0, abs_tol=1e-12)
+               for i in range(3))
+    # body rates from the attitude's change: M(t + h) M(t)^T ~ I - h [w x]
+    h = 1e-6
+    n = motion.state(t + h).matrix
+
+    def product(i, j):
+        return sum(n[3 * i + k] * m[3 * j + k] for k in range(3))
+    rates = ((product(1, 2) - product(2, 1)) / (2 * h), (product(2, 0) - product(0, 2)) / (2 * h),
+             (product(0, 1) - product(1, 0)) / (2 * h))
+    assert all(math.isclose(got, want, abs_tol=1e-5) for got, want in zip(s.rates, rates))
+
+
+def frames_for(fd, seconds):
+    parser, frames = mw.FrameParser(), []
+    end = time.monotonic() + seconds
+    while (left := end - time.monotonic()) > 0:
+        if select.select([fd], [], [], left)[0]:
+            frames += parser.feed(os.read(fd, 65536))
+    return frames
+
+
+@pytest.mark.parametrize("replies, answers, streams_after", [
+    ("ack", [(0x01, "04f10200"), (0x0c, "04f11100"), (0x0c, "04f11100")], False),
+    ("nack", [(0x01, "04f10201"), (0x0c, "04f11101"), (0x0c, "04f11101")], True),
+    ("silent", [], False),
+])
+def test_the_device_answers_the_commands_as_told(replies, answers, streams_after):
+    with SimulatedDevice(200, replies=replies) as device:
+        fd = os.open(device.path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            assert any(f.descriptor_set == mw.SENSOR_SET for f in frames_for(fd, 0.2))
+            os.write(fd, mw.CONFIGURE_SEQUENCE)
+            got = [(f.descriptor_set, f.payload.hex()) for f in frames_for(fd, 0.3) if f.descriptor_set < 0x80]
+            data_after = [f for f in frames_for(fd, 0.3) if f.descriptor_set >= 0x80]
+        finally:
+            os.close(fd)
+    assert got == answers
+    assert bool(data_after) == streams_after
