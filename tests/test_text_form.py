@@ -136,7 +136,7 @@ F64_CASES = [
 def test_boundary_cases(tmp_path, capfd):
     packets, expected = [], []
     for bits, text in F32_CASES:
-        assert float_text(f32_of_bits(bits), 32) == text  # the oracle agrees with the documented examples
+        assert float_text(f32_of_bits(bits), 32) == text  # the oracle agrees with the hand-written texts
         packets.append(mw.frame(0x80, mw.field(PRESSURE.field_descriptor, bits.to_bytes(4, "big"))))
         expected.append(f"[Sensor(ScaledAmbientPressure {{ ambient_pressure: {text} }})]")
     for value, text in F64_CASES:
