@@ -101,8 +101,10 @@ std::vector<Reading> decode_payload(std::uint8_t descriptor_set, std::span<const
     std::vector<Reading> readings;
     if (table_for(descriptor_set) == nullptr) return readings;
     const std::size_t n = payload.size();
-    // The smallest decodable field takes 6 bytes: one allocation covers any payload.
-    readings.reserve(n / 6);
+    // One allocation of just the room needed: a reading per field at most.
+    std::size_t fields = 0;
+    for (std::size_t offset = 0; offset < n; offset += payload[offset] == 0 ? 1 : payload[offset]) ++fields;
+    readings.reserve(fields);
     std::size_t offset = 0;
     while (offset < n) {
         const std::size_t length = payload[offset] == 0 ? 1 : payload[offset];
