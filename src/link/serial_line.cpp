@@ -60,14 +60,15 @@ std::expected<SerialLine, SerialPortError> SerialLine::open(const std::string& p
     if (::tcsetattr(fd.get(), TCSANOW, &settings) != 0) return fail(SerialPortError::from_errno(errno));
     termios applied{};
     if (::tcgetattr(fd.get(), &applied) != 0) return fail(SerialPortError::from_errno(errno));
+    const SerialPortError not_applied{SerialErrorKind::Unknown, IoErrorKind::Other, "Settings did not apply correctly"};
     if (applied.c_iflag != settings.c_iflag || applied.c_oflag != settings.c_oflag ||
         applied.c_cflag != settings.c_cflag || applied.c_lflag != settings.c_lflag) {
-        return fail(SerialPortError{SerialErrorKind::Unknown, IoErrorKind::Other, "Settings did not apply correctly"});
+        return fail(not_applied);
     }
 
     if (::fcntl(fd.get(), F_SETFL, 0) != 0) return fail(SerialPortError::from_errno(errno));
     if (const int error = apply_line_format_and_speed(fd.get(), baud_rate); error != 0) {
-        return fail(SerialPortError::from_errno(error));
+        return fail(error == speed_not_kept ? not_applied : SerialPortError::from_errno(error));
     }
     return SerialLine(std::move(fd));
 }

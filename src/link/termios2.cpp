@@ -7,6 +7,18 @@
 
 namespace tiltwick {
 
+namespace {
+
+// Drivers answer a rate they cannot make without failing the request: a 16550 keeps its
+// previous rate above clock / 16, an FTDI adapter falls back to 9600 above 3 Mbaud. Some round
+// to the nearest rate they can make; within 2 % (what a UART tolerates) that is the rate asked for.
+bool close_to(std::uint32_t kept, std::uint32_t asked) {
+    const std::uint64_t off = kept > asked ? kept - asked : asked - kept;
+    return off * 50 <= asked;
+}
+
+}  // namespace
+
 int apply_line_format_and_speed(int fd, std::uint32_t baud_rate) {
     struct termios2 settings {};
     if (ioctl(fd, TCGETS2, &settings) != 0) return errno;
@@ -17,6 +29,9 @@ int apply_line_format_and_speed(int fd, std::uint32_t baud_rate) {
     settings.c_ispeed = baud_rate;
     settings.c_ospeed = baud_rate;
     if (ioctl(fd, TCSETS2, &settings) != 0) return errno;
+    struct termios2 applied {};
+    if (ioctl(fd, TCGETS2, &applied) != 0) return errno;
+    if (!close_to(applied.c_ispeed, baud_rate) || !close_to(applied.c_ospeed, baud_rate)) return speed_not_kept;
     return 0;
 }
 
