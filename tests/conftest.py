@@ -33,6 +33,8 @@ import pytest  # noqa: E402
 from process_probe import threads  # noqa: E402
 
 QEMU_USER = os.environ.get("ARMHF_QEMU_USER") == "1"
+# The guest of ci/serial-drivers describes its serial hardware here (tests/test_real_drivers.py).
+REAL_DRIVERS = bool(os.environ.get("TILTWICK_REAL_DRIVERS"))
 EMULATED = QEMU_USER or os.environ.get("ARMHF_QEMU_SYSTEM") == "1"
 _OPENS_A_LINE = re.compile(r"\bopenpty\s*\(|\bSimulatedDevice\s*\(")
 
@@ -51,6 +53,7 @@ def pytest_configure(config):
     # tests/test_long_run.py sends a million packets through each way of reading
     # (TILTWICK_LONG_PACKETS sets the count); -m "not long" leaves those tests out.
     config.addinivalue_line("markers", "long: a long leak-check run (a million packets per way of reading)")
+    config.addinivalue_line("markers", "real_drivers: needs the emulated serial hardware of ci/serial-drivers' guest")
 
 
 def _opens_a_line(function) -> bool:
@@ -76,8 +79,11 @@ def pytest_collection_modifyitems(config, items):
     no_termios2 = pytest.mark.skip(reason="needs termios2 on a serial line: user-mode qemu lacks it "
                                           "(runs in the armhf check's booted-kernel pass)")
     too_slow = pytest.mark.skip(reason="needs native speed: the simulated stream stalls under emulation")
+    no_hardware = pytest.mark.skip(reason="needs real serial drivers (runs in ci/serial-drivers' guest)")
     for item in items:
-        if QEMU_USER and _needs_termios2(item):
+        if not REAL_DRIVERS and item.get_closest_marker("real_drivers") is not None:
+            item.add_marker(no_hardware)
+        elif QEMU_USER and _needs_termios2(item):
             item.add_marker(no_termios2)
         elif EMULATED and item.get_closest_marker("needs_native_speed") is not None:
             item.add_marker(too_slow)
