@@ -67,13 +67,23 @@ bool check_counts(const Signature& signature, Py_ssize_t nargs, std::span<PyObje
     return true;
 }
 
-// Replaces the pending TypeError by "argument '<parameter>': <text>", keeping its cause.
-void wrap_type_error(const char* parameter) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+// Takes the pending exception out of the interpreter (a normalised instance, new reference).
+Owned take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Owned(PyErr_GetRaisedException());
+#else
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Owned old_type(type), old_value(value), old_traceback(traceback);
+    Owned old_type(type), old_traceback(traceback);
+    return Owned(value);
+#endif
+}
+
+// Replaces the pending TypeError by "argument '<parameter>': <text>", keeping its cause.
+void wrap_type_error(const char* parameter) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Owned old_value = take_pending_exception();
     Owned text(PyObject_Str(old_value.get()));
     if (!text) return;
     Owned message(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
