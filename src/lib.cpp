@@ -28,14 +28,19 @@ bool add(PyObject* module, const char* name, PyObject* value) {
     Owned keep = Owned::steal(value);
     if (!keep) return false;
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* all = PyDict_GetItemString(dict, "__all__");
-    if (all == nullptr) {
-        Owned created = Owned::steal(PyList_New(0));
-        if (!created || PyDict_SetItemString(dict, "__all__", created.get()) != 0) return false;
-        all = created.get();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(dict, "__all__", &found) < 0) return false;
+    Owned all = Owned::steal(found);
+#else
+    Owned all = Owned::borrow(PyDict_GetItemString(dict, "__all__"));
+#endif
+    if (!all) {
+        all = Owned::steal(PyList_New(0));
+        if (!all || PyDict_SetItemString(dict, "__all__", all.get()) != 0) return false;
     }
     Owned name_object = Owned::steal(PyUnicode_FromString(name));
-    if (!name_object || PyList_Append(all, name_object.get()) != 0) return false;
+    if (!name_object || PyList_Append(all.get(), name_object.get()) != 0) return false;
     return PyModule_AddObjectRef(module, name, keep.get()) == 0;
 }
 

@@ -8,17 +8,19 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 
 # --- Tests that need a real kernel's serial line ------------------------------------------------
-# Under user-mode qemu (the armhf check's first run sets ARMHF_QEMU_USER=1) the termios2 ioctls
-# that set up a serial line fail with ENOSYS, so a client cannot open a pseudo-terminal there.
-# Such tests are skipped in that run only; the armhf check runs them again on a booted armhf
-# kernel. A test counts as needing the serial line when
+# Under user-mode qemu (ci/matrix's emulated runs set TILTWICK_EMULATION=user) the termios2
+# ioctls that set up a serial line fail with ENOSYS, so a client cannot open a pseudo-terminal
+# there. Such tests are skipped in those runs only; ci/matrix runs them again on booted ARM
+# kernels. A test counts as needing the serial line when
 #   - it is marked @pytest.mark.needs_termios2, or
 #   - its own body, or the body of any fixture it uses, opens a pseudo-terminal (openpty) or
 #     starts a SimulatedDevice.
-# Tests that reach a pty some other way (e.g. through a helper function) take the marker.
+# Tests that reach a pty some other way (e.g. through a helper function) take the marker. Every
+# test that counts gets the marker, so that `-m needs_termios2` selects the serial-line tests
+# (ci/matrix runs only those on the booted kernels: the rest ran in user mode already).
 #
-# Emulation is also slow and uneven: under either qemu run (ARMHF_QEMU_USER=1, or
-# ARMHF_QEMU_SYSTEM=1 on the booted kernel) the simulator, written in Python, can stall for
+# Emulation is also slow and uneven: under either qemu run (TILTWICK_EMULATION=user, or
+# TILTWICK_EMULATION=system on a booted kernel) the simulator, written in Python, can stall for
 # hundreds of milliseconds at a time. Tests whose pass depends on a stream at hundreds of packets
 # a second never pausing for the line's 100 ms time-out take @pytest.mark.needs_native_speed and
 # are skipped there; everything else runs.
@@ -32,10 +34,10 @@ import pytest  # noqa: E402
 
 from process_probe import threads  # noqa: E402
 
-QEMU_USER = os.environ.get("ARMHF_QEMU_USER") == "1"
+QEMU_USER = os.environ.get("TILTWICK_EMULATION") == "user"
+EMULATED = os.environ.get("TILTWICK_EMULATION") in ("user", "system")
 # The guest of ci/serial-drivers describes its serial hardware here (tests/test_real_drivers.py).
 REAL_DRIVERS = bool(os.environ.get("TILTWICK_REAL_DRIVERS"))
-EMULATED = QEMU_USER or os.environ.get("ARMHF_QEMU_SYSTEM") == "1"
 _OPENS_A_LINE = re.compile(r"\bopenpty\s*\(|\bSimulatedDevice\s*\(")
 
 
@@ -75,15 +77,19 @@ def _needs_termios2(item) -> bool:
     return False
 
 
+@pytest.hookimpl(tryfirst=True)  # before -m selects: `-m needs_termios2` picks every serial-line test
 def pytest_collection_modifyitems(config, items):
     no_termios2 = pytest.mark.skip(reason="needs termios2 on a serial line: user-mode qemu lacks it "
-                                          "(runs in the armhf check's booted-kernel pass)")
+                                          "(runs on the booted kernels of ci/matrix)")
     too_slow = pytest.mark.skip(reason="needs native speed: the simulated stream stalls under emulation")
     no_hardware = pytest.mark.skip(reason="needs real serial drivers (runs in ci/serial-drivers' guest)")
     for item in items:
+        serial_line = _needs_termios2(item)
+        if serial_line and item.get_closest_marker("needs_termios2") is None:
+            item.add_marker(pytest.mark.needs_termios2)
         if not REAL_DRIVERS and item.get_closest_marker("real_drivers") is not None:
             item.add_marker(no_hardware)
-        elif QEMU_USER and _needs_termios2(item):
+        elif QEMU_USER and serial_line:
             item.add_marker(no_termios2)
         elif EMULATED and item.get_closest_marker("needs_native_speed") is not None:
             item.add_marker(too_slow)

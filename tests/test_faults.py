@@ -3,7 +3,6 @@ of signals, bytes trickling in one at a time, and wrong-baud garbage followed by
 Every wait is bounded, and the suite's watchdog ends a run that hangs inside the module."""
 
 import contextlib
-import json
 import multiprocessing
 import os
 import random
@@ -16,6 +15,7 @@ import pytest
 
 import mip_wire as mw
 import tiltwick
+from child import Child, hear_from_parent, tell_parent
 from helpers import as_list, as_map, imu_packets
 from process_probe import quiet, thread_cpu_ns, threads
 from tiltwick_tools import SimulatedDevice
@@ -76,52 +76,35 @@ def by_stream(entries, rate):
     return seqs
 
 
-def in_child(body):
-    """Runs body() in a forked child (a writer that this process's interpreter lock cannot
-    stall); returns a function that waits for the child's result, a bounded wait."""
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(r)
-            os.write(w, json.dumps(body()).encode())
-        finally:
-            os._exit(0)
-    os.close(w)
-
-    def result():
-        try:
-            ready = wait_for(lambda: os.waitpid(pid, os.WNOHANG)[0] == pid, TIMEOUT)
-            if not ready:
-                os.kill(pid, signal.SIGKILL)
-                os.waitpid(pid, 0)
-            return json.loads(os.read(r, 4096) or b"null") if ready else None
-        finally:
-            os.close(r)
-    return result
-
-
 # --- the device unplugged ----------------------------------------------------------------------
+
+def unplugged_device(master, data, pid):
+    """In a child process: the device sends `data`, waits until the test's thread has read every
+    byte, then goes away (the test holds no master: closing this one hangs the line up)."""
+    data = bytes.fromhex(data)
+    os.write(master, data)
+    tell_parent("sent")
+    start = hear_from_parent()
+    wait_for(lambda: bytes_read(pid, pid) - start == len(data), TIMEOUT)
+    os.close(master)
+
 
 @pytest.mark.parametrize("cut", ["mid-packet", "between packets"])
 def test_unplugged_while_the_synchronous_client_waits(pty, capfd, cut):
     c = streaming(pty)
     data = ACC + GYRO + (GYRO[:9] if cut == "mid-packet" else b"")
-    pid, start = os.getpid(), bytes_read(threading.get_native_id())
-
-    def device():  # sends, waits until the client has read every byte, then goes away
-        os.write(pty.master, data)
-        wait_for(lambda: bytes_read(pid, pid) - start == len(data), TIMEOUT)
-
-    done = in_child(device)
-    hang_up(pty)  # the child holds the only master now: its exit hangs the line up
+    device = Child(unplugged_device, pty.master, data.hex(), os.getpid(), fds=[pty.master])
+    hang_up(pty)  # the child holds the only master now
     try:
+        assert device.receive() == "sent"
+        # The count the child waits on starts after this thread's last read of its own (that line).
+        device.send(bytes_read(threading.get_native_id()))
         assert [c.read_packet(), c.read()] == [as_list(ACC), as_map(GYRO)]
         # The next call waits for the rest (or the next packet) when the line goes. A child
         # that is descheduled for over 100 ms lets the wait time out first; that is allowed.
         first = next((o for o in (read_packet_outcome(c) for _ in range(50)) if o != TIMED_OUT), None)
     finally:
-        done()
+        device.result()
     assert [first, c.read(), read_packet_outcome(c), c.read(), read_packet_outcome(c)] == \
         [BROKEN_PIPE, {}, BROKEN_PIPE, {}, BROKEN_PIPE]
     err = capfd.readouterr().err
@@ -187,7 +170,7 @@ def test_unplugged_while_streaming(capfd):
 # --- signals -------------------------------------------------------------------------------------
 
 def serve_device(rate, options, conn):
-    """The simulated device in a forked process, out of reach of this process's signals and
+    """The simulated device in another process, out of reach of this process's signals and
     interpreter lock; it runs the simulator's methods (or returns its attributes) on request."""
     with SimulatedDevice(rate, **options) as sim:
         conn.send(sim.path)
@@ -200,7 +183,7 @@ def serve_device(rate, options, conn):
 def device_in_child(rate, **options):
     parent, child = multiprocessing.Pipe()
     options.setdefault("streaming", False)
-    process = multiprocessing.get_context("fork").Process(target=serve_device, args=(rate, options, child),
+    process = multiprocessing.get_context("spawn").Process(target=serve_device, args=(rate, options, child),
                                                           daemon=True)
     process.start()
 
@@ -262,9 +245,11 @@ TRICKLE = [mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1.5, -2.
 
 
 def trickle(fd, data, seed):
-    """Writes one byte at a time, 10 to 50 ms apart; returns the longest gap there really was."""
+    """In a child process: writes the bytes of `data` (hex) one at a time, 10 to 50 ms apart;
+    returns the longest gap there really was."""
+    tell_parent("ready")
     rng, longest, last = random.Random(seed), 0.0, time.monotonic()
-    for byte in data:
+    for byte in bytes.fromhex(data):
         time.sleep(rng.uniform(0.010, 0.050))
         now = time.monotonic()
         os.write(fd, bytes([byte]))
@@ -281,7 +266,8 @@ def test_bytes_trickling_in_make_whole_packets(pty, method):
         assert wait_for(lambda: holders_of(pty.path) == 2)
     else:
         client = streaming(pty)
-    done = in_child(lambda: trickle(pty.master, b"".join(TRICKLE), seed=len(method)))
+    device = Child(trickle, pty.master, b"".join(TRICKLE).hex(), len(method), fds=[pty.master])
+    assert device.receive() == "ready"
     got, deadline = [], time.monotonic() + TIMEOUT
     while len(got) < len(expected) and time.monotonic() < deadline:
         if method == "take":
@@ -290,7 +276,7 @@ def test_bytes_trickling_in_make_whole_packets(pty, method):
         else:  # time-outs while waiting for the first byte are fine; a lost packet is not
             outcome = getattr(client, method)()
             got += [outcome] if outcome not in ({}, TIMED_OUT) else []
-    longest_gap = done()
+    longest_gap = device.result()
     if got != expected and longest_gap is not None and longest_gap > 0.09:
         pytest.skip(f"the writer stalled for {longest_gap * 1000:.0f} ms, close to the read time-out")
     assert got == expected

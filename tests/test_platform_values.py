@@ -2,7 +2,7 @@
 
 The two packets below were encoded once with tools/mip_wire.py from the inputs noted beside
 each reading, and the expected reprs were taken on x86_64. They are written out here rather
-than recomputed, so that a run on another machine (the armhf check runs this file on 32-bit
+than recomputed, so that a run on another machine (ci/matrix runs this file on 32-bit and 64-bit
 ARM) compares against x86_64's results and not against its own interpreter's. The inputs
 probe where platforms part: subnormal floats (flushed to zero by NEON arithmetic), NaN payloads
 and a signalling NaN through the float-to-double widening, values that need all 17 digits,

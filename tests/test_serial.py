@@ -2,7 +2,6 @@
 
 import fcntl
 import gc
-import json
 import os
 import select
 import signal
@@ -15,6 +14,7 @@ import types
 import pytest
 
 import mip_wire as mw
+from child import Child, hear_from_parent, tell_parent
 from helpers import as_list, as_map
 import tiltwick
 
@@ -240,68 +240,73 @@ def test_failed_open_keeps_the_old_line(pty):
     assert c.read_packet() == as_list(GYRO)
 
 
-def unprivileged(body):
-    """body() run in a forked child without root rights (which would bypass exclusive access)."""
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            os.close(r)
-            try:
-                if os.geteuid() == 0:
-                    os.setgroups([])
-                    os.setgid(65534)
-                    os.setuid(65534)
-                value = body()
-            except PermissionError:
-                value = "SKIP"
-            except BaseException as e:
-                value = f"{type(e).__name__}: {e}"
-            os.write(w, json.dumps(value).encode())
-        finally:
-            os._exit(0)
-    os.close(w)
+def without_root(name, *args):
+    """In a child process: drops root rights (which would bypass exclusive access), then runs the
+    named function of this module."""
     try:
-        data = os.read(r, 65536) if select.select([r], [], [], 30)[0] else b'"no answer"'
-    finally:
-        os.waitpid(pid, 0)
-        os.close(r)
-    if json.loads(data) == "SKIP":
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+        return globals()[name](*args)
+    except PermissionError:
+        return "SKIP"
+
+
+def unprivileged(function, *args, fds=()):
+    """function(*args) run in a child process without root rights."""
+    value = Child(without_root, function.__name__, *args, fds=fds).result(30)
+    if value == "SKIP":
         pytest.skip("cannot drop privileges")
-    return json.loads(data)
+    return value
 
 
-def open_elsewhere(path):
-    return unprivileged(lambda: tiltwick.AHRSClient().open(path, BAUD) or "opened")
+def open_line(path):
+    """In a child process: what opening the line as a new client gives."""
+    try:
+        tiltwick.AHRSClient().open(path, BAUD)
+    except ValueError as e:
+        return f"ValueError: {e}"
+    return "opened"
 
 
 def test_exclusive_access(pty):
     os.chmod(pty.path, 0o666)
     c = streaming(pty)
-    assert open_elsewhere(pty.path) == "ValueError: " + BUSY
+    assert unprivileged(open_line, pty.path) == "ValueError: " + BUSY
     os.write(pty.master, ACC)
     assert c.read_packet() == as_list(ACC)
     del c
     gc.collect()
     # the test still holds its own slave descriptor, so only the released claim lets this through
-    assert open_elsewhere(pty.path) == "opened"
+    assert unprivileged(open_line, pty.path) == "opened"
+
+
+def open_twice_then_read(path, master):
+    """In a child process: one client opens the line, then again, then reads what the device sends."""
+    c = tiltwick.AHRSClient()
+    c.open(path, BAUD)
+    try:
+        second = c.open(path, BAUD) or "opened"
+    except ValueError as e:
+        second = str(e)
+    c.start_stream()
+    os.write(master, ACC)
+    return [second, c.read_packet()]
 
 
 def test_same_client_cannot_open_its_own_device_twice(pty):
     os.chmod(pty.path, 0o666)
+    assert unprivileged(open_twice_then_read, pty.path, pty.master, fds=[pty.master]) == [BUSY, as_list(ACC)]
 
-    def body():
-        c = tiltwick.AHRSClient()
-        c.open(pty.path, BAUD)
-        try:
-            second = c.open(pty.path, BAUD) or "opened"
-        except ValueError as e:
-            second = str(e)
-        c.start_stream()
-        os.write(pty.master, ACC)
-        return [second, c.read_packet()]
 
-    assert unprivileged(body) == [BUSY, as_list(ACC)]
+def write_when_told(master):
+    """In a child process: writes each packet the test sends (hex) to the line 50 ms later."""
+    tell_parent("ready")
+    while (packet := hear_from_parent()) is not None:
+        time.sleep(0.05)
+        os.write(master, bytes.fromhex(packet))
+        tell_parent("written")
 
 
 def test_signals_during_a_wait_are_not_failures(pty):
@@ -309,29 +314,27 @@ def test_signals_during_a_wait_are_not_failures(pty):
     calls = []
     old = signal.signal(signal.SIGALRM, lambda *a: calls.append(1))
     outcomes = []
+    # The client keeps the interpreter lock while it waits, so the packet comes from a child process.
+    device = Child(write_when_told, pty.master, fds=[pty.master])
     try:
-        # The client keeps the interpreter lock while it waits, so the packet comes from a child process.
+        assert device.receive() == "ready"
         # Under heavy load the child may genuinely miss the 100 ms window: allow a real time-out twice.
         for attempt in range(3):
             packet = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", attempt, 0.0, 0.0))
-            pid = os.fork()
-            if pid == 0:
-                try:
-                    time.sleep(0.05)
-                    os.write(pty.master, packet)
-                finally:
-                    os._exit(0)
+            device.send(packet.hex())
             signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
             try:
                 outcomes.append(read_packet_outcome(c))
             finally:
                 signal.setitimer(signal.ITIMER_REAL, 0)
-                os.waitpid(pid, 0)
+                assert device.receive() == "written"
             if outcomes[-1] != TIMED_OUT:
                 break
             assert c.read_packet() == as_list(packet)  # the late packet, read without the storm
     finally:
         signal.signal(signal.SIGALRM, old)
+        device.send(None)
+        device.result()
     assert calls, "no signal arrived during the wait"
     assert outcomes[-1] == as_list(packet), outcomes
 

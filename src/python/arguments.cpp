@@ -67,13 +67,23 @@ bool check_counts(const Signature& signature, Py_ssize_t nargs, std::span<PyObje
     return true;
 }
 
-// Replaces the pending TypeError by "argument '<parameter>': <text>", keeping its cause.
-void wrap_type_error(const char* parameter) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+// Takes the pending exception out of the interpreter (a normalised instance, new reference).
+Owned take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Owned::steal(PyErr_GetRaisedException());
+#else
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Owned old_type = Owned::steal(type), old_value = Owned::steal(value), old_traceback = Owned::steal(traceback);
+    Owned old_type = Owned::steal(type), old_traceback = Owned::steal(traceback);
+    return Owned::steal(value);
+#endif
+}
+
+// Replaces the pending TypeError by "argument '<parameter>': <text>", keeping its cause.
+void wrap_type_error(const char* parameter) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Owned old_value = take_pending_exception();
     Owned text = Owned::steal(PyObject_Str(old_value.get()));
     if (!text) return;
     Owned message = Owned::steal(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
