@@ -29,7 +29,7 @@ from helpers import as_list
 from process_probe import thread_cpu_ns, threads
 from test_buffered import drain_until, holders_of, new_client, wait_for
 from test_faults import key_of, key_or_none, released, stream_of
-from test_serial import ACC, BROKEN_PIPE, BUSY, COMMANDS, TCGETS2, drain, open_elsewhere, read_packet_outcome
+from test_serial import ACC, BROKEN_PIPE, BUSY, COMMANDS, TCGETS2, drain, open_line, read_packet_outcome, unprivileged
 
 pytestmark = pytest.mark.real_drivers
 
@@ -196,7 +196,7 @@ def test_open_at_rate(line, baud):
         assert (speed, read) == ((baud, baud), as_list(ACC))
     else:
         assert baud > 115200 and outcome == SETTINGS
-        assert open_elsewhere(line.path) == "opened"  # the failed open released the line
+        assert unprivileged(open_line, line.path) == "opened"  # the failed open released the line
 
 
 @pytest.mark.parametrize("line", DRIVERS, indirect=True)
@@ -206,7 +206,7 @@ def test_commands_and_exclusive_access(line):
     c = tiltwick.AHRSClient()
     try:
         c.open(line.path, 115200)
-        second = open_elsewhere(line.path)
+        second = unprivileged(open_line, line.path)
         c.configure()
         wire = drain(line.end)
         c.start_stream()
