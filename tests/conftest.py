@@ -1,44 +1,37 @@
+"""Fixtures and the emulation rules of the suite.
+
+The tests' own helpers (tests/helpers.py, tests/child.py, and in tools/ the independent encoder of
+the wire format and the /proc probes) are on the path through pyproject.toml; they never share
+code with the module under test. The simulated device and the capture generator come from the
+installed tiltwick_tools package.
+
+Under user-mode qemu (ci/matrix's emulated runs set TILTWICK_EMULATION=user) the termios2 ioctls
+that set up a serial line fail with ENOSYS, so a client cannot open a pseudo-terminal there. A
+test that opens a serial line through the module says so: it uses the `pty` or `serial_line`
+fixture, or carries the needs_termios2 marker. Such tests are skipped in those runs; ci/matrix
+runs them again on booted ARM kernels, where `-m needs_termios2` selects them (the fixture users
+get the marker at collection).
+
+Emulation is also slow and uneven: under either qemu run (TILTWICK_EMULATION=user, or =system on
+a booted kernel) the simulator, written in Python, can stall for hundreds of milliseconds at a
+time. Tests whose pass depends on a stream at hundreds of packets a second never pausing for the
+line's 100 ms time-out take @pytest.mark.needs_native_speed and are skipped there."""
+
+import faulthandler
 import os
-import sys
+import tempfile
+import time
+import tty
+import types
 
-# The tests' own helpers (an independent encoder of the wire format, the /proc probes) live in
-# tools/; they never share code with the module under test. The simulated device and the capture
-# generator come from the installed tiltwick_tools package.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+import pytest
 
-
-# --- Tests that need a real kernel's serial line ------------------------------------------------
-# Under user-mode qemu (ci/matrix's emulated runs set TILTWICK_EMULATION=user) the termios2
-# ioctls that set up a serial line fail with ENOSYS, so a client cannot open a pseudo-terminal
-# there. Such tests are skipped in those runs only; ci/matrix runs them again on booted ARM
-# kernels. A test counts as needing the serial line when
-#   - it is marked @pytest.mark.needs_termios2, or
-#   - its own body, or the body of any fixture it uses, opens a pseudo-terminal (openpty) or
-#     starts a SimulatedDevice.
-# Tests that reach a pty some other way (e.g. through a helper function) take the marker. Every
-# test that counts gets the marker, so that `-m needs_termios2` selects the serial-line tests
-# (ci/matrix runs only those on the booted kernels: the rest ran in user mode already).
-#
-# Emulation is also slow and uneven: under either qemu run (TILTWICK_EMULATION=user, or
-# TILTWICK_EMULATION=system on a booted kernel) the simulator, written in Python, can stall for
-# hundreds of milliseconds at a time. Tests whose pass depends on a stream at hundreds of packets
-# a second never pausing for the line's 100 ms time-out take @pytest.mark.needs_native_speed and
-# are skipped there; everything else runs.
-import faulthandler  # noqa: E402
-import inspect  # noqa: E402
-import tempfile  # noqa: E402
-import re  # noqa: E402
-import time  # noqa: E402
-
-import pytest  # noqa: E402
-
-from process_probe import threads  # noqa: E402
+from process_probe import threads
 
 QEMU_USER = os.environ.get("TILTWICK_EMULATION") == "user"
 EMULATED = os.environ.get("TILTWICK_EMULATION") in ("user", "system")
 # The guest of ci/serial-drivers describes its serial hardware here (tests/test_real_drivers.py).
 REAL_DRIVERS = bool(os.environ.get("TILTWICK_REAL_DRIVERS"))
-_OPENS_A_LINE = re.compile(r"\bopenpty\s*\(|\bSimulatedDevice\s*\(")
 
 
 def pytest_configure(config):
@@ -52,29 +45,8 @@ def pytest_configure(config):
         "needs_native_speed: assumes a fast simulated stream never pauses for 100 ms; skipped "
         "under emulation",
     )
-    # tests/test_long_run.py sends a million packets through each way of reading
-    # (TILTWICK_LONG_PACKETS sets the count); -m "not long" leaves those tests out.
     config.addinivalue_line("markers", "long: a long leak-check run (a million packets per way of reading)")
     config.addinivalue_line("markers", "real_drivers: needs the emulated serial hardware of ci/serial-drivers' guest")
-
-
-def _opens_a_line(function) -> bool:
-    try:
-        return bool(_OPENS_A_LINE.search(inspect.getsource(function)))
-    except (OSError, TypeError):
-        return False
-
-
-def _needs_termios2(item) -> bool:
-    if item.get_closest_marker("needs_termios2") is not None:
-        return True
-    if _opens_a_line(getattr(item, "obj", None)):
-        return True
-    fixture_info = getattr(item, "_fixtureinfo", None)
-    for definitions in getattr(fixture_info, "name2fixturedefs", {}).values():
-        if any(_opens_a_line(definition.func) for definition in definitions):
-            return True
-    return False
 
 
 @pytest.hookimpl(tryfirst=True)  # before -m selects: `-m needs_termios2` picks every serial-line test
@@ -84,15 +56,33 @@ def pytest_collection_modifyitems(config, items):
     too_slow = pytest.mark.skip(reason="needs native speed: the simulated stream stalls under emulation")
     no_hardware = pytest.mark.skip(reason="needs real serial drivers (runs in ci/serial-drivers' guest)")
     for item in items:
-        serial_line = _needs_termios2(item)
-        if serial_line and item.get_closest_marker("needs_termios2") is None:
+        if "serial_line" in getattr(item, "fixturenames", ()) and item.get_closest_marker("needs_termios2") is None:
             item.add_marker(pytest.mark.needs_termios2)
         if not REAL_DRIVERS and item.get_closest_marker("real_drivers") is not None:
             item.add_marker(no_hardware)
-        elif QEMU_USER and serial_line:
+        elif QEMU_USER and item.get_closest_marker("needs_termios2") is not None:
             item.add_marker(no_termios2)
         elif EMULATED and item.get_closest_marker("needs_native_speed") is not None:
             item.add_marker(too_slow)
+
+
+@pytest.fixture
+def serial_line():
+    """Asked for by a test that opens a serial line through the module (directly, or through the
+    simulated device): it is marked needs_termios2 and skipped where termios2 is missing."""
+
+
+@pytest.fixture
+def pty(serial_line):
+    """A pseudo-terminal in raw mode: the test plays the device on `master`, the client opens
+    `path`. Either end may be closed (set to None) by the test."""
+    master, slave = os.openpty()
+    tty.setraw(master)
+    p = types.SimpleNamespace(master=master, slave=slave, path=os.ttyname(slave))
+    yield p
+    for fd in (p.master, p.slave):
+        if fd is not None:
+            os.close(fd)
 
 
 @pytest.fixture(autouse=True)

@@ -1,14 +1,30 @@
-"""Independent oracles for the tests, written from the wire format and tools/mip_wire.py alone:
-the float text rule, the text form of a packet's readings, a model of what
-parse_data_stream_py prints for any byte string, and an exact comparison of decoded values."""
+"""What the tests share. Independent oracles, written from the wire format and tools/mip_wire.py
+alone: the float text rule, the text form of a packet's readings, a model of what
+parse_data_stream_py prints for any byte string, and an exact comparison of decoded values.
+Then the helpers of the tests that play a device on a line."""
 
+import contextlib
+import importlib
 import math
+import multiprocessing
+import os
+import select
 import struct
+import termios
+import threading
+import time
+import types
 from decimal import Decimal
 from fractions import Fraction
 
+import pytest
+
 import mip_wire as mw
-from tiltwick_tools.motion import imu_packet
+import tiltwick
+from child import Child
+from process_probe import with_new_thread
+from tiltwick_tools import SimulatedDevice
+from tiltwick_tools.motion import filter_packet, imu_packet, sensor_packet, sequence_number
 
 EOF_LINE = "End of file: failed to fill whole buffer"
 ERR = "Error parsing packet from file: "
@@ -180,3 +196,207 @@ def as_map(packet):
 def imu_packets(count):
     """`count` packets of the usual configuration: accelerometer, gyro and magnetometer, 48 bytes."""
     return [imu_packet(k) for k in range(count)]
+
+
+# --- lines, clients and devices ------------------------------------------------------------------
+# What several test modules share when a test plays the device on a pseudo-terminal or runs the
+# simulated device: canned packets and error texts, waits with a bound, and the child processes
+# that play a device or open a line out of reach of this process's interpreter lock.
+
+TIMEOUT = 20.0
+RATE = 100  # nominal rate of the hand-made streams below; it only sets their sequence numbering
+LINE_BAUD = 115200
+TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)  # _IOR('T', 0x2A, struct termios2)
+BOTHER = getattr(termios, "BOTHER", 0o010000)
+
+TIMED_OUT = 'AHRSError: IOError: Custom { kind: TimedOut, message: "Operation timed out" }'
+
+BROKEN_PIPE = 'AHRSError: IOError: Os { code: 32, kind: BrokenPipe, message: "Broken pipe" }'
+
+BUSY = 'AHRSError: SerialPortError: Error { kind: Unknown, description: "Device or resource busy" }'
+
+# The three commands as hand-assembled from the MIP framing (idle, sensor stream off, filter stream off).
+COMMANDS = bytes.fromhex("7565010202 02E1C7" "75650C0505 11010100 0319" "75650C0505 11010300 051D")
+
+ACC = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1.0, 2.0, 3.0))
+
+GYRO = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledGyroVector", 0.5, -0.25, 0.1))
+
+
+def hang_up(p):
+    """The device end of pty `p` goes away: the line hangs up."""
+    os.close(p.master)
+    p.master = None
+
+
+def streaming(p, baud=LINE_BAUD):
+    """A client streaming from the line of pty `p`."""
+    c = tiltwick.AHRSClient()
+    c.open(p.path, baud)
+    c.start_stream()
+    return c
+
+
+def drain(fd, quiet=0.3, limit=5.0):
+    """Everything the client wrote, until the line stays quiet for `quiet` seconds."""
+    out, end = b"", time.monotonic() + limit
+    while time.monotonic() < end and select.select([fd], [], [], quiet)[0]:
+        out += os.read(fd, 4096)
+    return out
+
+
+def read_packet_outcome(c):
+    """read_packet()'s readings, or the text of the ValueError it raised."""
+    try:
+        return c.read_packet()
+    except ValueError as e:
+        return str(e)
+
+
+def without_root(module, name, *args):
+    """In a child process: drops root rights (which would bypass exclusive access), then runs the
+    named function of the named test module."""
+    try:
+        if os.geteuid() == 0:
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+        return getattr(importlib.import_module(module), name)(*args)
+    except PermissionError:
+        return "SKIP"
+
+
+def unprivileged(function, *args, fds=()):
+    """function(*args) run in a child process without root rights."""
+    value = Child(without_root, function.__module__, function.__name__, *args, fds=fds).result(30)
+    if value == "SKIP":
+        pytest.skip("cannot drop privileges")
+    return value
+
+
+def open_line(path):
+    """In a child process: what opening the line as a new client gives."""
+    try:
+        tiltwick.AHRSClient().open(path, LINE_BAUD)
+    except ValueError as e:
+        return f"ValueError: {e}"
+    return "opened"
+
+
+def seq_of(packet, rate):
+    """The simulated device's sequence number carried in the packet's GPS time fields."""
+    if packet.get("type") == "sensor":
+        t = packet["GPSCorrelationTimestamp"]
+        return "sensor", sequence_number(t["gps_time_of_week"], t["gps_week"], rate)
+    t = packet["GPSTimestamp"]
+    return "estimate", sequence_number(t["time_of_week"], t["week"], rate)
+
+
+def drain_until(client, predicate, timeout=TIMEOUT):
+    """Takes entries until predicate(all_entries) holds or the timeout passes."""
+    entries = []
+    deadline = time.monotonic() + timeout
+    while not predicate(entries) and time.monotonic() < deadline:
+        entries.extend(client.take())
+        time.sleep(0.005)
+    return entries
+
+
+def holders_of(path):
+    """How many descriptors of this process are open on `path`."""
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}") == path:
+                count += 1
+        except OSError:
+            pass
+    return count
+
+
+def released(path):
+    """No descriptor of this process is open on the line (a hung-up pty shows as deleted)."""
+    return holders_of(path) + holders_of(path + " (deleted)") == 0
+
+
+def new_client(path, capacity, verbose=False, baud=921600):
+    """A buffered client and the id of its reader thread."""
+    return with_new_thread(lambda: tiltwick.BufferedAHRSClient(path, baud, capacity, verbose))
+
+
+def wait_for(predicate, timeout=TIMEOUT):
+    """Whether predicate() came true within the timeout."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def bytes_read(tid, pid="self"):
+    """Bytes a thread has taken with read(2) so far, this very read included when it is the
+    caller's own count. (FIONREAD on the slave would not do: bytes written to the master pass
+    through a transfer buffer that it does not see.)"""
+    fd = os.open(f"/proc/{pid}/task/{tid}/io", os.O_RDONLY)
+    try:
+        text = os.read(fd, 4096)
+    finally:
+        os.close(fd)
+    return int(text.split()[1]) + (len(text) if (pid, tid) == ("self", threading.get_native_id()) else 0)
+
+
+def stream_of(count, first=0):
+    """`count` packets: two sensor packets (94 bytes) and a filter packet (200 bytes), again and
+    again. Their starts fall on each position modulo 3 in turn (0, 1, 2, 1, 2, 0, ...)."""
+    out, seq = [], [first, first]
+    for i in range(count):
+        is_filter = i % 3 == 2
+        out.append((filter_packet if is_filter else sensor_packet)(seq[is_filter], RATE))
+        seq[is_filter] += 1
+    return out
+
+
+def key_of(packet):
+    """(type, sequence number) of an encoded packet from stream_of, as seq_of gives it for the entry."""
+    return seq_of(as_map(packet), RATE)
+
+
+def key_or_none(entry):
+    """key_of for an entry that may not be one of stream_of's packets (None then)."""
+    with contextlib.suppress(KeyError):
+        return seq_of(entry, RATE)
+
+
+def serve_device(rate, options, conn):
+    """The simulated device in another process, out of reach of this process's signals and
+    interpreter lock; it runs the simulator's methods (or returns its attributes) on request."""
+    with SimulatedDevice(rate, **options) as sim:
+        conn.send(sim.path)
+        while (request := conn.recv()) is not None:
+            value = getattr(sim, request[0])
+            conn.send(value(*request[1:]) if callable(value) else value)
+
+
+@contextlib.contextmanager
+def device_in_child(rate, **options):
+    """The simulated device in a process of its own; yields its path and call(method, *args)."""
+    parent, child = multiprocessing.Pipe()
+    options.setdefault("streaming", False)
+    process = multiprocessing.get_context("spawn").Process(target=serve_device, args=(rate, options, child),
+                                                          daemon=True)
+    process.start()
+
+    def call(*request):
+        parent.send(request)
+        assert parent.poll(TIMEOUT), f"the device does not answer {request}"
+        return parent.recv()
+    try:
+        assert parent.poll(TIMEOUT), "the device did not start"
+        yield types.SimpleNamespace(path=parent.recv(), call=call)
+    finally:
+        with contextlib.suppress(OSError):
+            parent.send(None)
+        process.join(TIMEOUT)
+        if process.is_alive():
+            process.kill()

@@ -7,59 +7,12 @@ import time
 import pytest
 
 import tiltwick
-from process_probe import threads, with_new_thread
+from helpers import drain_until, holders_of, new_client, seq_of, wait_for
+from process_probe import threads
 from tiltwick_tools import SimulatedDevice
-from tiltwick_tools.motion import sequence_number
-
-TIMEOUT = 10.0
 
 
-def seq_of(packet, rate):
-    """The simulated device's sequence number carried in the packet's GPS time fields."""
-    if packet.get("type") == "sensor":
-        t = packet["GPSCorrelationTimestamp"]
-        return "sensor", sequence_number(t["gps_time_of_week"], t["gps_week"], rate)
-    t = packet["GPSTimestamp"]
-    return "estimate", sequence_number(t["time_of_week"], t["week"], rate)
-
-
-def drain_until(client, predicate, timeout=TIMEOUT):
-    """Takes entries until predicate(all_entries) holds or the timeout passes."""
-    entries = []
-    deadline = time.monotonic() + timeout
-    while not predicate(entries) and time.monotonic() < deadline:
-        entries.extend(client.take())
-        time.sleep(0.005)
-    return entries
-
-
-def holders_of(path):
-    """How many descriptors of this process are open on `path`."""
-    count = 0
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            if os.readlink(f"/proc/self/fd/{fd}") == path:
-                count += 1
-        except OSError:
-            pass
-    return count
-
-
-def new_client(path, capacity, verbose=False, baud=921600):
-    """A buffered client and the id of its reader thread."""
-    return with_new_thread(lambda: tiltwick.BufferedAHRSClient(path, baud, capacity, verbose))
-
-
-def wait_for(predicate, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
-def test_entries_arrive_complete_in_order_and_stamped():
+def test_entries_arrive_complete_in_order_and_stamped(serial_line):
     with SimulatedDevice(200, streaming=False) as sim:
         client = tiltwick.BufferedAHRSClient(sim.path, 921600, 1000, False)
         assert wait_for(lambda: holders_of(sim.path) == 1)
@@ -86,7 +39,7 @@ def test_entries_arrive_complete_in_order_and_stamped():
 
 
 @pytest.mark.parametrize("capacity", [1, 5, 64])
-def test_full_queue_loses_nothing(capacity):
+def test_full_queue_loses_nothing(capacity, serial_line):
     with SimulatedDevice(sensor_hz=500, filter_hz=0, streaming=False) as sim:
         client = tiltwick.BufferedAHRSClient(sim.path, 921600, capacity, False)
         assert wait_for(lambda: holders_of(sim.path) == 1)
@@ -102,7 +55,7 @@ def test_full_queue_loses_nothing(capacity):
     assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
 
 
-def test_rendezvous_hands_over_one_entry_at_a_time():
+def test_rendezvous_hands_over_one_entry_at_a_time(serial_line):
     """With capacity 0 the reader holds one decoded entry and waits for a taker; a take
     hands over that entry only (a buffered queue would give about a dozen at these rates)."""
     with SimulatedDevice(300) as sim:
@@ -139,7 +92,7 @@ def test_unopenable_device_report_text(tmp_path):
 
 
 @pytest.mark.parametrize("verbose", [False, True])
-def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose):
+def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose, serial_line):
     with SimulatedDevice(0, streaming=False) as sim:
         client, reader = new_client(sim.path, 100, verbose)
         assert wait_for(lambda: holders_of(sim.path) == 1)
@@ -158,7 +111,7 @@ def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose):
     assert (timeout_debug in err) == verbose
 
 
-def test_deleting_client_with_full_queue_ends_thread_and_frees_device(capfd):
+def test_deleting_client_with_full_queue_ends_thread_and_frees_device(capfd, serial_line):
     with SimulatedDevice(sensor_hz=500, filter_hz=0, streaming=False) as sim:
         client = tiltwick.BufferedAHRSClient(sim.path, 921600, 3, False)
         assert wait_for(lambda: holders_of(sim.path) == 1)

@@ -2,69 +2,26 @@
 of signals, bytes trickling in one at a time, and wrong-baud garbage followed by a clean stream.
 Every wait is bounded, and the suite's watchdog ends a run that hangs inside the module."""
 
-import contextlib
-import multiprocessing
 import os
 import random
 import signal
 import threading
 import time
-import types
 
 import pytest
 
 import mip_wire as mw
 import tiltwick
 from child import Child, hear_from_parent, tell_parent
-from helpers import as_list, as_map, imu_packets
+from helpers import (ACC, BROKEN_PIPE, GYRO, RATE, TIMED_OUT, as_list, as_map, bytes_read, device_in_child,
+                     drain_until, hang_up, holders_of, imu_packets, key_of, key_or_none, new_client,
+                     read_packet_outcome, released, seq_of, stream_of, streaming, wait_for)
 from process_probe import quiet, thread_cpu_ns, threads
 from tiltwick_tools import SimulatedDevice
-from tiltwick_tools.motion import filter_packet, sensor_packet
-from test_buffered import drain_until, holders_of, new_client, seq_of, wait_for
-from test_serial import ACC, BROKEN_PIPE, GYRO, TIMED_OUT, hang_up, pty, read_packet_outcome, streaming  # noqa: F401
 
 pytestmark = pytest.mark.needs_termios2
 BAUD = 921600
 TIMEOUT = 20.0
-RATE = 100  # nominal rate of the hand-made streams below; it only sets their sequence numbering
-
-
-def bytes_read(tid, pid="self"):
-    """Bytes a thread has taken with read(2) so far, this very read included when it is the
-    caller's own count. (FIONREAD on the slave would not do: bytes written to the master pass
-    through a transfer buffer that it does not see.)"""
-    fd = os.open(f"/proc/{pid}/task/{tid}/io", os.O_RDONLY)
-    try:
-        text = os.read(fd, 4096)
-    finally:
-        os.close(fd)
-    return int(text.split()[1]) + (len(text) if (pid, tid) == ("self", threading.get_native_id()) else 0)
-
-
-def released(path):
-    """No descriptor of this process is open on the line (a hung-up pty shows as deleted)."""
-    return holders_of(path) + holders_of(path + " (deleted)") == 0
-
-
-def stream_of(count, first=0):
-    """`count` packets: two sensor packets (94 bytes) and a filter packet (200 bytes), again and
-    again. Their starts fall on each position modulo 3 in turn (0, 1, 2, 1, 2, 0, ...)."""
-    out, seq = [], [first, first]
-    for i in range(count):
-        is_filter = i % 3 == 2
-        out.append((filter_packet if is_filter else sensor_packet)(seq[is_filter], RATE))
-        seq[is_filter] += 1
-    return out
-
-
-def key_of(packet):
-    """(type, sequence number) of an encoded packet from stream_of, as seq_of gives it for the entry."""
-    return seq_of(as_map(packet), RATE)
-
-
-def key_or_none(entry):
-    with contextlib.suppress(KeyError):
-        return seq_of(entry, RATE)
 
 
 def by_stream(entries, rate):
@@ -168,38 +125,6 @@ def test_unplugged_while_streaming(capfd):
 
 
 # --- signals -------------------------------------------------------------------------------------
-
-def serve_device(rate, options, conn):
-    """The simulated device in another process, out of reach of this process's signals and
-    interpreter lock; it runs the simulator's methods (or returns its attributes) on request."""
-    with SimulatedDevice(rate, **options) as sim:
-        conn.send(sim.path)
-        while (request := conn.recv()) is not None:
-            value = getattr(sim, request[0])
-            conn.send(value(*request[1:]) if callable(value) else value)
-
-
-@contextlib.contextmanager
-def device_in_child(rate, **options):
-    parent, child = multiprocessing.Pipe()
-    options.setdefault("streaming", False)
-    process = multiprocessing.get_context("spawn").Process(target=serve_device, args=(rate, options, child),
-                                                          daemon=True)
-    process.start()
-
-    def call(*request):
-        parent.send(request)
-        assert parent.poll(TIMEOUT), f"the device does not answer {request}"
-        return parent.recv()
-    try:
-        assert parent.poll(TIMEOUT), "the device did not start"
-        yield types.SimpleNamespace(path=parent.recv(), call=call)
-    finally:
-        with contextlib.suppress(OSError):
-            parent.send(None)
-        process.join(TIMEOUT)
-        if process.is_alive():
-            process.kill()
 
 
 @pytest.mark.needs_native_speed

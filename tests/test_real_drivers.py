@@ -25,11 +25,10 @@ import types
 import pytest
 
 import tiltwick
-from helpers import as_list
+from helpers import (ACC, BROKEN_PIPE, BUSY, COMMANDS, TCGETS2, as_list, drain, drain_until, holders_of,
+                     key_of, key_or_none, new_client, open_line, read_packet_outcome, released, stream_of,
+                     unprivileged, wait_for)
 from process_probe import thread_cpu_ns, threads
-from test_buffered import drain_until, holders_of, new_client, wait_for
-from test_faults import key_of, key_or_none, released, stream_of
-from test_serial import ACC, BROKEN_PIPE, BUSY, COMMANDS, TCGETS2, drain, open_line, read_packet_outcome, unprivileged
 
 pytestmark = pytest.mark.real_drivers
 

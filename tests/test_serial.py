@@ -3,69 +3,22 @@
 import fcntl
 import gc
 import os
-import select
 import signal
 import struct
 import termios
 import time
 import tty
-import types
 
 import pytest
 
 import mip_wire as mw
 from child import Child, hear_from_parent, tell_parent
-from helpers import as_list, as_map
+from helpers import (ACC, BOTHER, BROKEN_PIPE, BUSY, COMMANDS, GYRO, TCGETS2, TIMED_OUT, as_list, as_map,
+                     drain, hang_up, open_line, read_packet_outcome, streaming, unprivileged)
 import tiltwick
 
 BAUD = 115200
 NOT_STREAMING = 'AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" }'
-TIMED_OUT = 'AHRSError: IOError: Custom { kind: TimedOut, message: "Operation timed out" }'
-BROKEN_PIPE = 'AHRSError: IOError: Os { code: 32, kind: BrokenPipe, message: "Broken pipe" }'
-BUSY = 'AHRSError: SerialPortError: Error { kind: Unknown, description: "Device or resource busy" }'
-# The three commands as hand-assembled from the MIP framing (idle, sensor stream off, filter stream off).
-COMMANDS = bytes.fromhex("7565010202 02E1C7" "75650C0505 11010100 0319" "75650C0505 11010300 051D")
-
-ACC = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1.0, 2.0, 3.0))
-GYRO = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledGyroVector", 0.5, -0.25, 0.1))
-
-
-@pytest.fixture
-def pty():
-    master, slave = os.openpty()
-    tty.setraw(master)
-    p = types.SimpleNamespace(master=master, slave=slave, path=os.ttyname(slave))
-    yield p
-    for fd in (p.master, p.slave):
-        if fd is not None:
-            os.close(fd)
-
-
-def hang_up(p):
-    os.close(p.master)
-    p.master = None
-
-
-def streaming(p):
-    c = tiltwick.AHRSClient()
-    c.open(p.path, BAUD)
-    c.start_stream()
-    return c
-
-
-def drain(fd, quiet=0.3, limit=5.0):
-    """Everything the client wrote, until the line stays quiet for `quiet` seconds."""
-    out, end = b"", time.monotonic() + limit
-    while time.monotonic() < end and select.select([fd], [], [], quiet)[0]:
-        out += os.read(fd, 4096)
-    return out
-
-
-def read_packet_outcome(c):
-    try:
-        return c.read_packet()
-    except ValueError as e:
-        return str(e)
 
 
 @pytest.mark.parametrize("calls", [1, 2])
@@ -206,8 +159,6 @@ def test_silence_inside_a_packet_fails_the_skip(pty, capfd):
     assert line.endswith("(While parsing field 'payload_length' in MipPacket)")
 
 
-TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)  # _IOR('T', 0x2A, struct termios2)
-BOTHER = getattr(termios, "BOTHER", 0o010000)
 
 
 @pytest.mark.parametrize("baud", [9600, 921600, 1234567])
@@ -238,36 +189,6 @@ def test_failed_open_keeps_the_old_line(pty):
     os.write(pty.master, ACC + GYRO)
     assert c.read() == as_map(ACC)
     assert c.read_packet() == as_list(GYRO)
-
-
-def without_root(name, *args):
-    """In a child process: drops root rights (which would bypass exclusive access), then runs the
-    named function of this module."""
-    try:
-        if os.geteuid() == 0:
-            os.setgroups([])
-            os.setgid(65534)
-            os.setuid(65534)
-        return globals()[name](*args)
-    except PermissionError:
-        return "SKIP"
-
-
-def unprivileged(function, *args, fds=()):
-    """function(*args) run in a child process without root rights."""
-    value = Child(without_root, function.__name__, *args, fds=fds).result(30)
-    if value == "SKIP":
-        pytest.skip("cannot drop privileges")
-    return value
-
-
-def open_line(path):
-    """In a child process: what opening the line as a new client gives."""
-    try:
-        tiltwick.AHRSClient().open(path, BAUD)
-    except ValueError as e:
-        return f"ValueError: {e}"
-    return "opened"
 
 
 def test_exclusive_access(pty):

@@ -54,6 +54,7 @@ def frames_for(fd, seconds):
     return frames
 
 
+@pytest.mark.needs_native_speed  # reads the simulated device's packets within fixed windows
 @pytest.mark.parametrize("replies, answers, streams_after", [
     ("ack", [(0x01, "04f10200"), (0x0c, "04f11100"), (0x0c, "04f11100")], False),
     ("nack", [(0x01, "04f10201"), (0x0c, "04f11101"), (0x0c, "04f11101")], True),
