@@ -67,6 +67,12 @@ def open_line(path: str, baud_rate: int) -> int:
                    | termios.CBAUD | termios.CIBAUD)
         cflag |= termios.CS8 | BOTHER
         fcntl.ioctl(fd, TCSETS2, _TERMIOS2.pack(iflag, oflag, cflag, lflag, line, chars, baud_rate, baud_rate))
+        # A driver answers a rate it cannot make without failing: it keeps another one. Within
+        # 2 % (what a UART tolerates) the rate is the one asked for, as the module checks too.
+        fcntl.ioctl(fd, TCGETS2, settings, True)
+        kept = _TERMIOS2.unpack(settings)[-2:]
+        if any(abs(speed - baud_rate) * 50 > baud_rate for speed in kept):
+            raise OSError(errno.EINVAL, f"the driver keeps {kept[0]} baud, not {baud_rate}")
     except BaseException:
         close_line(fd)
         raise
