@@ -26,6 +26,10 @@ from process_probe import with_new_thread
 from tiltwick_tools import SimulatedDevice
 from tiltwick_tools.motion import filter_packet, imu_packet, sensor_packet, sequence_number
 
+# A preloaded sanitizer runtime owns the allocator: resident size, heap figures and failed
+# allocations then describe the sanitizer, not the module.
+UNDER_SANITIZER = any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan"))
+
 EOF_LINE = "End of file: failed to fill whole buffer"
 ERR = "Error parsing packet from file: "
 EOF_IO = 'I/O error: Custom { kind: UnexpectedEof, message: "failed to fill whole buffer" }'

@@ -7,7 +7,7 @@ import time
 import pytest
 
 import tiltwick
-from helpers import drain_until, holders_of, new_client, seq_of, wait_for
+from helpers import UNDER_SANITIZER, drain_until, holders_of, new_client, seq_of, wait_for
 from process_probe import threads
 from tiltwick_tools import SimulatedDevice
 
@@ -125,8 +125,7 @@ def test_deleting_client_with_full_queue_ends_thread_and_frees_device(capfd, ser
         sim.stop_streams()
 
 
-@pytest.mark.skipif(any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan")),
-                    reason="a sanitizer's allocator aborts instead of failing the request")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="a sanitizer's allocator aborts instead of failing the request")
 def test_queue_storage_that_cannot_be_reserved_raises_memory_error(capfd, tmp_path):
     before = threads()
     with pytest.raises(MemoryError):
