@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import mip_wire
-from helpers import EOF_LINE, dump_model
+from helpers import EOF_LINE, dump_model, wait_for
 from tiltwick_tools import SimulatedDevice
 from tiltwick_tools.capture import capture_bytes, make_capture
 from tiltwick_tools.motion import sequence_number
@@ -116,7 +116,9 @@ def test_sim_record_dump_end_to_end(tmp_path):
         path = device.stdout.readline().strip()
         recorder = subprocess.Popen([command("tiltwick-record"), path, "921600", out], stderr=subprocess.PIPE,
                                     text=True)
-        time.sleep(1.5)
+        # Ctrl-C once 64 KiB are on disk: at least 300 packets behind the file's 8 KiB buffer. An
+        # emulated system can take seconds just to start the command.
+        assert wait_for(lambda: out.exists() and out.stat().st_size >= 64 * 1024), "nothing recorded"
         recorder.send_signal(signal.SIGINT)
         _, status = recorder.communicate(timeout=TIMEOUT)
         assert recorder.returncode == 0, status
