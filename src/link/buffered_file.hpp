@@ -17,9 +17,8 @@ public:
 
     std::expected<std::size_t, IoError> read_some(std::span<std::uint8_t> into) override;
 
-    // Asks the file where reading starts; this fails on a pipe or a FIFO ("Illegal seek"). From
-    // there on, the offset of the next packet is the bytes read from the file minus those still
-    // waiting in the buffer, with no system call per packet.
+    // Asks the file where reading starts; this fails on a pipe or a FIFO ("Illegal seek"). Asked
+    // once, before the first packet: nothing needs the position after that.
     std::expected<std::uint64_t, IoError> start_offset() const;
 
 private:
