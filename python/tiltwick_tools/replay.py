@@ -37,25 +37,34 @@ class ReplayError(Exception):
 
 
 @contextlib.contextmanager
-def quiet(*fds: int) -> Iterator[None]:
-    """Sends what is written to the file descriptors ``fds`` (default 1, standard output) to
-    /dev/null meanwhile, including what the module writes to them directly."""
-    fds = fds or (1,)
+def _redirected(targets: dict[int, int]) -> Iterator[None]:
+    """Points each file descriptor of ``targets`` at the open descriptor it maps to meanwhile, so
+    that what the module writes to it directly goes there too; puts them back afterwards."""
     sys.stdout.flush()
     sys.stderr.flush()
-    saved = [os.dup(fd) for fd in fds]
-    null = os.open(os.devnull, os.O_WRONLY)
+    saved = {fd: os.dup(fd) for fd in targets}
     try:
-        for fd in fds:
-            os.dup2(null, fd)
+        for fd, into in targets.items():
+            os.dup2(into, fd)
         yield
     finally:
         sys.stdout.flush()
         sys.stderr.flush()
-        for fd, copy in zip(fds, saved):
+        for fd, copy in saved.items():
             os.dup2(copy, fd)
-        for fd in saved + [null]:
-            os.close(fd)
+            os.close(copy)
+
+
+@contextlib.contextmanager
+def quiet(*fds: int) -> Iterator[None]:
+    """Sends what is written to the file descriptors ``fds`` (default 1, standard output) to
+    /dev/null meanwhile, including what the module writes to them directly."""
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        with _redirected({fd: null for fd in fds or (1,)}):
+            yield
+    finally:
+        os.close(null)
 
 
 def packets(capture: str | os.PathLike[str]) -> Iterator[Packet]:
@@ -162,22 +171,14 @@ def dump_main(argv: list[str] | None = None) -> int:
                          "(default: print them all)")
     a = ap.parse_args(argv)
     with tempfile.TemporaryFile() as lines, tempfile.TemporaryFile() as closing:
-        redirect = [(2, closing)] + ([(1, lines)] if a.first is not None else [])
-        saved = [(fd, os.dup(fd)) for fd, _ in redirect]
-        sys.stdout.flush()
-        sys.stderr.flush()
+        targets = {2: closing.fileno(), **({1: lines.fileno()} if a.first is not None else {})}
         try:
-            for fd, into in redirect:
-                os.dup2(into.fileno(), fd)
-            tiltwick.parse_data_stream_py(os.fspath(a.capture))
+            with _redirected(targets):
+                tiltwick.parse_data_stream_py(os.fspath(a.capture))
         except OSError as error:
             failure: OSError | None = error
         else:
             failure = None
-        finally:
-            for fd, copy in saved:
-                os.dup2(copy, fd)
-                os.close(copy)
         if failure is not None:
             print(f"tiltwick-dump: {failure}", file=sys.stderr)
             return 1
