@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
-import mip_wire as mw  # noqa: E402
+from tiltwick_tools import mip_wire as mw  # noqa: E402
 import tiltwick  # noqa: E402
 from process_probe import quiet  # noqa: E402
 from tiltwick_tools.capture import make_capture  # noqa: E402

@@ -14,7 +14,7 @@ Replays captures through AHRSClient.open_file + read_packet() and counts the pac
 
 Next to each figure stands the same count for a reader that keeps nothing between attempts
 (each attempt reads its two sync bytes afresh, so a misaligned reader moves on 3 bytes at a
-time), computed in the same run by the model in tools/mip_wire.py. The module's count must equal
+time), computed in the same run by the model in tiltwick_tools.mip_wire. The module's count must equal
 the model's count for the rule it implements (it is checked); the fixed-skip column is the
 baseline it is measured against.
 """
@@ -28,7 +28,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
 
-import mip_wire as mw  # noqa: E402
+from tiltwick_tools import mip_wire as mw  # noqa: E402
 import tiltwick  # noqa: E402
 from tiltwick_tools.capture import capture_bytes  # noqa: E402
 from tiltwick_tools.motion import imu_packet  # noqa: E402

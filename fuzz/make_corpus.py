@@ -3,7 +3,7 @@
 
 Usage: fuzz/make_corpus.py OUT_DIR   (writes OUT_DIR/<target>/seed-*)
 
-Seeds come from the independent encoder in tools/mip_wire.py: a valid packet of every one of
+Seeds come from the independent encoder in tiltwick_tools.mip_wire: a valid packet of every one of
 the 27 reading alternatives, command packets and replies, an empty packet of each of the
 sixteen descriptor sets, and malformed input (bad sync bytes, a descriptor set byte outside the
 sixteen, bad checksums, cut-off packets, fields whose length byte lies, validity words other
@@ -17,9 +17,10 @@ import os
 import struct
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+# The wire model from the source tree: it needs neither the module nor an installed package.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
 
-import mip_wire as mw  # noqa: E402
+from tiltwick_tools import mip_wire as mw  # noqa: E402
 
 
 def sample_values(alt: mw.Alternative, salt: int = 0) -> list:

@@ -1,4 +1,4 @@
-"""What the tests share. Independent oracles, written from the wire format and tools/mip_wire.py
+"""What the tests share. Independent oracles, written from the wire format and tiltwick_tools.mip_wire
 alone: the float text rule, the text form of a packet's readings, a model of what
 parse_data_stream_py prints for any byte string, and an exact comparison of decoded values.
 Then the helpers of the tests that play a device on a line."""
@@ -19,7 +19,7 @@ from fractions import Fraction
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 import tiltwick
 from child import Child
 from process_probe import with_new_thread

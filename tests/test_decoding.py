@@ -6,7 +6,7 @@ import struct
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 import tiltwick
 from helpers import exact, random_raw, write_file
 

@@ -6,7 +6,7 @@ import random
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 import tiltwick
 from helpers import EOF_IO, EOF_LINE, ERR, SHORT, context, dump_model, random_raw, readings_text, write_file
 from tiltwick_tools.capture import capture_bytes

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-import mip_wire
+from tiltwick_tools import mip_wire
 from helpers import EOF_LINE, dump_model, wait_for
 from tiltwick_tools import SimulatedDevice
 from tiltwick_tools.capture import capture_bytes, make_capture

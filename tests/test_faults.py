@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 import tiltwick
 from child import Child, hear_from_parent, tell_parent
 from helpers import (ACC, BROKEN_PIPE, GYRO, RATE, TIMED_OUT, as_list, as_map, bytes_read, device_in_child,

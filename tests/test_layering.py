@@ -22,3 +22,17 @@ def test_includes_only_point_down():
             if (top in BELOW and top not in BELOW[folder]) or (header == "Python.h" and folder != "python"):
                 wrong.append(f"{path.relative_to(SRC)} includes {header}")
     assert wrong == []
+
+
+def test_one_copy_of_the_wire_model():
+    """The tests, the simulator and the commands share one wire model: a second copy would make
+    two distinct Frame and ValidFlag classes, and isinstance checks across them fail."""
+    import sys
+
+    import helpers
+    from tiltwick_tools import mip_wire, simulator
+
+    copies = {name for name, module in sys.modules.items()
+              if getattr(module, "__file__", None) and module.__file__.endswith("mip_wire.py")}
+    assert copies == {"tiltwick_tools.mip_wire"}
+    assert helpers.mw is mip_wire is simulator.mw

@@ -12,7 +12,7 @@ import tracemalloc
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 import tiltwick
 from helpers import UNDER_SANITIZER, device_in_child, wait_for
 from process_probe import quiet, rss, threads

@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 import tiltwick
 from tiltwick import AHRSClient, BufferedAHRSClient, parse_data_stream_py
 

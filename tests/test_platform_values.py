@@ -1,6 +1,6 @@
 """Values come out bit for bit the same on every platform the module is built for.
 
-The two packets below were encoded once with tools/mip_wire.py from the inputs noted beside
+The two packets below were encoded once with tiltwick_tools.mip_wire from the inputs noted beside
 each reading, and the expected reprs were taken on x86_64. They are written out here rather
 than recomputed, so that a run on another machine (ci/matrix runs this file on 32-bit and 64-bit
 ARM) compares against x86_64's results and not against its own interpreter's. The inputs

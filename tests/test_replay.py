@@ -5,7 +5,7 @@ import random
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 from helpers import as_list, as_map, imu_packets
 from tiltwick_tools.capture import capture_bytes
 import tiltwick

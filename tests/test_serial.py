@@ -11,7 +11,7 @@ import tty
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 from child import Child, hear_from_parent, tell_parent
 from helpers import (ACC, BOTHER, BROKEN_PIPE, BUSY, COMMANDS, GYRO, TCGETS2, TIMED_OUT, as_list, as_map,
                      drain, hang_up, open_line, read_packet_outcome, streaming, unprivileged)

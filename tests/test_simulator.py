@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 from tiltwick_tools import SimulatedDevice
 from tiltwick_tools.motion import G0, LOCAL_GRAVITY, Motion
 

@@ -8,7 +8,7 @@ import struct
 
 import pytest
 
-import mip_wire as mw
+from tiltwick_tools import mip_wire as mw
 import tiltwick
 from helpers import EOF_LINE, f32_bits, f32_of_bits, f64_of_bits, float_text, write_file
 
