@@ -1,21 +1,21 @@
-"""What the tests share. Independent oracles, written from the wire format and tiltwick_tools.mip_wire
-alone: the float text rule, the text form of a packet's readings, a model of what
+"""What the tests share. Oracles independent of the module, built on tiltwick_tools' wire model
+and float text alone: the float text rule, the text form of a packet's readings, a model of what
 parse_data_stream_py prints for any byte string, and an exact comparison of decoded values.
 Then the helpers of the tests that play a device on a line."""
 
 import contextlib
 import importlib
-import math
 import multiprocessing
 import os
+import pathlib
 import select
 import struct
+import subprocess
+import sys
 import termios
 import threading
 import time
 import types
-from decimal import Decimal
-from fractions import Fraction
 
 import pytest
 
@@ -24,6 +24,7 @@ import tiltwick
 from child import Child
 from process_probe import with_new_thread
 from tiltwick_tools import SimulatedDevice
+from tiltwick_tools.float_text import float_text as package_float_text
 from tiltwick_tools.motion import filter_packet, imu_packet, sensor_packet, sequence_number
 
 # A preloaded sanitizer runtime owns the allocator: resident size, heap figures and failed
@@ -58,46 +59,9 @@ def f64_of_bits(bits):
     return struct.unpack(">d", bits.to_bytes(8, "big"))[0]
 
 
-def _f32_shortest(x):
-    """Shortest decimal that reads back (round to nearest even) as the positive f32 `x`."""
-    bits = f32_bits(x)
-    value = Fraction(x)
-    upper = Fraction(2**128) if bits == 0x7F7FFFFF else Fraction(f32_of_bits(bits + 1))
-    low, high = (Fraction(f32_of_bits(bits - 1)) + value) / 2, (value + upper) / 2
-
-    def reads_back(d):
-        f = Fraction(d)
-        return low < f < high or (bits % 2 == 0 and f in (low, high))
-
-    for p in range(1, 10):
-        nearest = Decimal("%.*e" % (p - 1, x))
-        if reads_back(nearest):
-            return nearest
-        # At a power of two the interval is lopsided: the p-digit neighbour on x's other side may fit.
-        step = Decimal(1).scaleb(nearest.adjusted() - p + 1)
-        other = nearest + step if nearest < Decimal(x) else nearest - step
-        if reads_back(other):
-            return other
-    raise AssertionError(f"no shortest form for {x!r}")
-
-
 def float_text(x, width):
     """The text form of an F32 (width 32) or F64 (width 64) value."""
-    if math.isnan(x):
-        return "NaN"
-    sign = "-" if math.copysign(1.0, x) < 0 else ""
-    if math.isinf(x):
-        return sign + "inf"
-    if x == 0:
-        return sign + "0.0"
-    d = (_f32_shortest(abs(x)) if width == 32 else Decimal(repr(abs(x)))).normalize()
-    exponent = d.adjusted()
-    if -4 <= exponent < 16:
-        plain = format(d, "f")
-        return sign + (plain if "." in plain else plain + ".0")
-    digits = "".join(map(str, d.as_tuple().digits))
-    mantissa = digits[0] + ("." + digits[1:] if len(digits) > 1 else "")
-    return f"{sign}{mantissa}e{exponent}"
+    return package_float_text(x, single=width == 32)
 
 
 def value_text(value, wire_type):
@@ -227,6 +191,20 @@ ACC = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 1.0, 2.0, 3.0
 GYRO = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledGyroVector", 0.5, -0.25, 0.1))
 
 
+def run(args, timeout=120, **options):
+    """A command run to its end, its output captured as text."""
+    args = [a if isinstance(a, bytes) else str(a) for a in args]
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, **options)
+
+
+def command(name):
+    """The installed console script; the suite may run against a build tree without them."""
+    path = pathlib.Path(sys.executable).parent / name
+    if not path.exists():
+        pytest.skip(f"{name} is not installed next to {sys.executable}")
+    return str(path)
+
+
 def hang_up(p):
     """The device end of pty `p` goes away: the line hangs up."""
     os.close(p.master)
@@ -260,12 +238,13 @@ def read_packet_outcome(c):
 def without_root(module, name, *args):
     """In a child process: drops root rights (which would bypass exclusive access), then runs the
     named function of the named test module."""
+    function = getattr(importlib.import_module(module), name)  # while the interpreter's files are readable
     try:
         if os.geteuid() == 0:
             os.setgroups([])
             os.setgid(65534)
             os.setuid(65534)
-        return getattr(importlib.import_module(module), name)(*args)
+        return function(*args)
     except PermissionError:
         return "SKIP"
 

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from tiltwick_tools import mip_wire
-from helpers import EOF_LINE, dump_model, wait_for
+from helpers import EOF_LINE, command, dump_model, run, wait_for
 from tiltwick_tools import SimulatedDevice
 from tiltwick_tools.capture import capture_bytes, make_capture
 from tiltwick_tools.motion import sequence_number
@@ -22,19 +22,6 @@ from tiltwick_tools.units import label
 
 ROOT = Path(__file__).resolve().parent.parent
 TIMEOUT = 120
-
-
-def run(args, **options):
-    options.setdefault("timeout", TIMEOUT)
-    return subprocess.run(list(map(str, args)), capture_output=True, text=True, **options)
-
-
-def command(name):
-    """The installed console script; the suite may run against a build tree without them."""
-    path = Path(sys.executable).parent / name
-    if not path.exists():
-        pytest.skip(f"{name} is not installed next to {sys.executable}")
-    return str(path)
 
 
 @pytest.mark.needs_termios2  # the live example opens the simulated device's pty
@@ -148,7 +135,8 @@ def test_sim_record_dump_end_to_end(tmp_path):
 
 def test_csv_and_plot_read_a_capture_to_its_end(tmp_path):
     """A stretch of 1023 zero bytes inside a capture is skipped, not taken for its end, and
-    replaying prints nothing of the module's own lines."""
+    replaying prints nothing of the module's own lines. Each cell reads back to the device's
+    value at the field's own precision."""
     first, _ = capture_bytes(2.0, 50, 25)
     second, _ = capture_bytes(2.0, 50, 25, seed=2)
     data = first + bytes(1023) + second
@@ -167,9 +155,13 @@ def test_csv_and_plot_read_a_capture_to_its_end(tmp_path):
     assert len(rows) == len(expected)
     for row, readings in zip(rows, expected):
         for name, values in readings:
+            wire_types = dict(mip_wire.CATALOGUE[name].fields)
             for field, value in values.items():
                 cell = row[label(name, field)]
-                assert float(cell) == value if isinstance(value, float) else cell == str(value)
+                if wire_types[field] == "f32":  # the shortest text of the single-precision value
+                    assert mip_wire.f32(float(cell)) == value and len(cell) <= len(repr(value))
+                else:
+                    assert cell == (repr(value) if isinstance(value, float) else str(value))
 
     if importlib.util.find_spec("matplotlib") is None:  # not imported here: numpy would start threads
         pytest.skip("tiltwick-plot needs matplotlib")

@@ -18,6 +18,7 @@ import os
 from dataclasses import dataclass
 
 from . import mip_wire as mw
+from .files import atomic_output
 from .motion import Motion
 
 __all__ = ["CaptureInfo", "capture_bytes", "make_capture", "ACK_AFTER_PACKETS", "REPLIES"]
@@ -83,8 +84,9 @@ def capture_bytes(seconds: float = 12.0, sensor_hz: float = 100, filter_hz: floa
 
 def make_capture(path: str | os.PathLike[str], seconds: float = 12.0, sensor_hz: float = 100, filter_hz: float = 100,
                  seed: int = 1, *, deltas: bool = False) -> CaptureInfo:
-    """Write a capture file at ``path`` and describe what it holds."""
+    """Write a capture file at ``path`` and describe what it holds. The file appears only once
+    it is complete; a failure leaves an earlier file of that name as it was."""
     data, info = capture_bytes(seconds, sensor_hz, filter_hz, seed, deltas=deltas)
-    with open(path, "wb") as f:
+    with atomic_output(path) as f:
         f.write(data)
     return CaptureInfo(str(path), info.size, info.sensor_packets, info.filter_packets, info.reply_packets)

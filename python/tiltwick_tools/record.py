@@ -1,91 +1,129 @@
 """The tiltwick-record command: the raw bytes of a serial line into a capture file, with the line
-set up as the module sets it up (raw 8N1, no flow control, exclusive access, any baud rate)."""
+set up as the module sets it up (raw 8N1, no flow control, exclusive access, any baud rate).
+
+What it keeps, whatever ends the recording:
+- every byte read is handed to the operating system as soon as it is read, and the file is
+  synced to the disk (fdatasync) at least once a second, so a power cut loses at most about the
+  last second;
+- Ctrl-C (SIGINT), SIGTERM and SIGHUP (a closed terminal, a dropped ssh session) end it after
+  the bytes already read are written and synced;
+- a full disk ends it with a line saying how many bytes are safely in the file;
+- the line is opened and set up first, and an existing file of the same name is replaced only
+  once the first packet has arrived: a mistyped device, a wrong baud rate or a silent device
+  leaves it as it was.
+"""
 
 from __future__ import annotations
 
 import argparse
 import errno
-import fcntl
 import os
 import select
 import signal
-import struct
 import sys
-import termios
+import tempfile
 import time
-from typing import BinaryIO
+from collections.abc import Callable
+from types import FrameType
 
 from . import mip_wire as mw
+from .cli import non_negative, run, whole
+from .files import CommandError, refuse_same_file, shown
+from .line import MAX_BAUD, close_line, open_line, why_not_opened
 
-__all__ = ["open_line", "close_line", "Recorder", "main"]
+__all__ = ["Recorder", "CaptureFile", "CaptureWriteError", "record", "main", "SYNC_INTERVAL_S"]
 
-# struct termios2 and its ioctls in the layout shared by x86, ARM, RISC-V and most other Linux
-# architectures: c_iflag, c_oflag, c_cflag, c_lflag, c_line, c_cc[19], c_ispeed, c_ospeed.
-_TERMIOS2 = struct.Struct("@4IB19s2I")
-_IOC_WRITE, _IOC_READ = 1, 2
-
-
-def _ioc(direction: int, number: int) -> int:
-    return (direction << 30) | (_TERMIOS2.size << 16) | (ord("T") << 8) | number
+SYNC_INTERVAL_S = 1.0
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+_FULL = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
 
 
-TCGETS2 = _ioc(_IOC_READ, 0x2A)
-TCSETS2 = _ioc(_IOC_WRITE, 0x2B)
-BOTHER = 0o010000
-# Architectures whose terminal ioctls are laid out otherwise, or that have no termios2.
-_OTHER_LAYOUT = ("alpha", "mips", "parisc", "ppc", "powerpc", "sparc")
+class CaptureWriteError(Exception):
+    """Writing or syncing the capture failed (a full disk, say); holds the OSError."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error.strerror or str(error))
+        self.error = error
 
 
-def open_line(path: str, baud_rate: int) -> int:
-    """Opens a serial line for reading raw bytes and returns its descriptor (non-blocking).
+class CaptureFile:
+    """The capture being written: a temporary file beside ``path`` until the first bytes arrive,
+    then ``path`` itself. Writes go straight to the operating system, and onto the disk at
+    least every ``sync_interval`` seconds (None: only at the end)."""
 
-    Claims exclusive access (TIOCEXCL), sets raw mode with 8 data bits, no parity, 1 stop bit
-    and no flow control, and sets ``baud_rate`` through termios2 with BOTHER, so that any
-    rate the driver accepts works. Raises OSError; nothing stays open then.
-    """
-    if os.uname().machine.startswith(_OTHER_LAYOUT):
-        raise OSError(errno.ENOTSUP, f"arbitrary baud rates are not set up for {os.uname().machine}")
-    if not 0 < baud_rate <= 0xFFFFFFFF:
-        raise OSError(errno.EINVAL, f"baud rate out of range: {baud_rate}")
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    def __init__(self, path: str | bytes, sync_interval: float | None = SYNC_INTERVAL_S) -> None:
+        self.path = os.fsencode(path)
+        self._folder = os.path.dirname(self.path) or b"."
+        try:
+            self._fd, self._temporary = tempfile.mkstemp(
+                dir=self._folder, prefix=b"." + os.path.basename(self.path), suffix=b".part")
+        except OSError as error:
+            raise CommandError(f"cannot write {shown(self.path)}: {error.strerror}; check that its folder "
+                               "exists and that you may write there") from None
+        umask = os.umask(0)
+        os.umask(umask)
+        os.fchmod(self._fd, 0o666 & ~umask)
+        self._sync_interval = sync_interval
+        self._synced_at = time.monotonic()
+        self.written = 0           # bytes handed to the operating system
+        self.synced = 0            # bytes known to be on the disk
+        self.named = False         # whether the file is at ``path`` yet
+
+    def write(self, data: bytes | bytearray) -> None:
+        if data and not self.named:  # the recording has begun: it replaces an earlier file now
+            os.replace(self._temporary, self.path)
+            self.named = True
+            _sync_folder(self._folder)
+        view = memoryview(data)
+        try:
+            while view:
+                done = os.write(self._fd, view)
+                self.written += done
+                view = view[done:]
+        except OSError as error:
+            raise CaptureWriteError(error) from None
+        self.sync_when_due()
+
+    def sync_when_due(self) -> None:
+        if self._sync_interval is not None and time.monotonic() - self._synced_at >= self._sync_interval:
+            self.sync()
+
+    def sync(self) -> None:
+        if self.synced != self.written:
+            try:
+                os.fdatasync(self._fd)
+            except OSError as error:
+                raise CaptureWriteError(error) from None
+            self.synced = self.written
+        self._synced_at = time.monotonic()
+
+    def close(self) -> None:
+        """Syncs and closes; a file that never got a byte is removed, leaving an earlier file of
+        that name as it was."""
+        try:
+            if self.named:
+                self.sync()
+        finally:
+            os.close(self._fd)
+            if not self.named:
+                try:
+                    os.unlink(self._temporary)
+                except OSError:
+                    pass
+
+
+def _sync_folder(folder: bytes) -> None:
+    """Makes a new name in ``folder`` survive a power cut (best effort)."""
     try:
-        fcntl.ioctl(fd, termios.TIOCEXCL)
-        iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(fd)
-        iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
-                   | termios.IGNCR | termios.ICRNL | termios.IXON)
-        oflag &= ~termios.OPOST
-        lflag &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
-        cflag = (cflag & ~(termios.CSIZE | termios.PARENB)) | termios.CS8 | termios.CREAD | termios.CLOCAL
-        cc[termios.VMIN], cc[termios.VTIME] = 1, 0
-        termios.tcsetattr(fd, termios.TCSANOW, [iflag, oflag, cflag, lflag, ispeed, ospeed, cc])
-
-        settings = bytearray(_TERMIOS2.size)
-        fcntl.ioctl(fd, TCGETS2, settings, True)
-        iflag, oflag, cflag, lflag, line, chars, _, _ = _TERMIOS2.unpack(settings)
-        iflag = (iflag | termios.IGNPAR) & ~(termios.INPCK | termios.IXON | termios.IXOFF)
-        cflag &= ~(termios.PARENB | termios.PARODD | termios.CSTOPB | termios.CRTSCTS | termios.CSIZE
-                   | termios.CBAUD | termios.CIBAUD)
-        cflag |= termios.CS8 | BOTHER
-        fcntl.ioctl(fd, TCSETS2, _TERMIOS2.pack(iflag, oflag, cflag, lflag, line, chars, baud_rate, baud_rate))
-        # A driver answers a rate it cannot make without failing: it keeps another one. Within
-        # 2 % (what a UART tolerates) the rate is the one asked for, as the module checks too.
-        fcntl.ioctl(fd, TCGETS2, settings, True)
-        kept = _TERMIOS2.unpack(settings)[-2:]
-        if any(abs(speed - baud_rate) * 50 > baud_rate for speed in kept):
-            raise OSError(errno.EINVAL, f"the driver keeps {kept[0]} baud, not {baud_rate}")
-    except BaseException:
-        close_line(fd)
-        raise
-    return fd
-
-
-def close_line(fd: int) -> None:
-    """Gives up the exclusive claim and closes the line."""
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
     try:
-        fcntl.ioctl(fd, termios.TIOCNXCL)
+        os.fsync(fd)
     except OSError:
         pass
-    os.close(fd)
+    finally:
+        os.close(fd)
 
 
 class Recorder:
@@ -96,42 +134,51 @@ class Recorder:
     packet boundary; from there on every byte is kept as it came, damaged or not.
     """
 
-    def __init__(self, out: BinaryIO) -> None:
+    def __init__(self, out: CaptureFile) -> None:
         self._out = out
         self._parser = mw.FrameParser()
         self._head = bytearray()      # bytes before the first packet, from stream offset _head_at
         self._head_at = 0
+        self._left_out = 0            # bytes before the first packet, not in the capture
         self.started = False
         self.received = 0             # bytes from the line
-        self.written = 0              # bytes in the capture
         self.packets = 0              # packets framed (sync, length and checksum good)
+
+    @property
+    def written(self) -> int:
+        return self._out.written
 
     @property
     def checksum_failures(self) -> int:
         return self._parser.bad_checksums
+
+    @property
+    def outside_packets(self) -> int:
+        """Bytes in the capture that are not part of a good packet, an unfinished last one
+        included: tiltwick-dump stops at the first of them."""
+        if not self.started:
+            return 0
+        return self._parser.skipped - self._left_out + self._parser.pending
 
     def feed(self, data: bytes) -> None:
         self.received += len(data)
         frames = self._parser.feed(data)
         self.packets += len(frames)
         if self.started:
-            self._write(data)
+            self._out.write(data)
             return
         self._head += data
         if frames:
             self.started = True
-            self._write(self._head[frames[0].offset - self._head_at:])
-            self._head = bytearray()
+            self._left_out = frames[0].offset
+            head, self._head = self._head[frames[0].offset - self._head_at:], bytearray()
+            self._out.write(head)
             return
         # keep no more than the longest packet, which may still turn out to be the first
         keep = 6 + 255
         if len(self._head) > keep:
             self._head_at += len(self._head) - keep
             del self._head[:-keep]
-
-    def _write(self, data: bytes | bytearray) -> None:
-        self._out.write(data)
-        self.written += len(data)
 
 
 def _read_available(fd: int, recorder: Recorder) -> bool:
@@ -153,9 +200,114 @@ def _read_available(fd: int, recorder: Recorder) -> bool:
 
 
 def _status(recorder: Recorder, elapsed: float, byte_rate: float, packet_rate: float) -> str:
-    skipped = f" (skipping until the first packet: {recorder.received} B)" if not recorder.started else ""
+    skipped = f" (skipping until the first packet: {recorder.received:,} B)" if not recorder.started else ""
     return (f"{elapsed:7.1f} s  {recorder.written:,} B{skipped}  {recorder.packets:,} packets  "
-            f"{recorder.checksum_failures:,} checksum failures  {byte_rate:,.0f} B/s  {packet_rate:,.0f} packets/s")
+            f"{recorder.checksum_failures:,} checksum failures  {recorder.outside_packets:,} B outside packets  "
+            f"{byte_rate:,.0f} B/s  {packet_rate:,.0f} packets/s")
+
+
+def _stop_on_signals(stop: list[int]) -> Callable[[], None]:
+    """Makes SIGINT, SIGTERM and SIGHUP end the recording loop; returns what undoes that."""
+    def handler(number: int, _frame: FrameType | None) -> None:
+        stop.append(number)
+    previous = {sig: signal.signal(sig, handler) for sig in STOP_SIGNALS}
+
+    def restore() -> None:
+        for sig, action in previous.items():
+            signal.signal(sig, action)
+    return restore
+
+
+def record(device: str | bytes, baud_rate: int, out_path: str | bytes, seconds: float = 0.0,
+           sync_interval: float | None = SYNC_INTERVAL_S) -> int:
+    """Records until a stop signal, ``seconds`` (0: no limit), a hang-up or a full disk; returns
+    the exit status. Progress goes to standard error."""
+    stop: list[int] = []
+    restore = _stop_on_signals(stop)
+    try:
+        try:
+            fd = open_line(device, baud_rate)
+        except OSError as error:
+            raise CommandError(why_not_opened(device, error)) from None
+        try:
+            refuse_same_file(os.fsdecode(out_path), os.fsdecode(device))
+            out = CaptureFile(out_path, sync_interval)
+            try:
+                return _recording(fd, Recorder(out), out, seconds, stop)
+            finally:
+                out.close()
+        finally:
+            close_line(fd)
+    finally:
+        restore()
+
+
+def _recording(fd: int, recorder: Recorder, out: CaptureFile, seconds: float, stop: list[int]) -> int:
+    live = sys.stderr is not None and sys.stderr.isatty()
+    started = time.monotonic()
+    end = started + seconds if seconds > 0 else float("inf")
+    shown_at, shown_bytes, shown_packets = started, 0, 0
+    hung_up = False
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    try:
+        while not stop and not hung_up:
+            now = time.monotonic()
+            if now >= end:
+                break
+            # Wake at least every 100 ms: the sync and the status do not wait for bytes.
+            poller.poll(min(100.0, (end - now) * 1000))
+            hung_up = not _read_available(fd, recorder)
+            out.sync_when_due()
+            now = time.monotonic()
+            if live and now - shown_at >= 0.25:
+                line = _status(recorder, now - started, (recorder.received - shown_bytes) / (now - shown_at),
+                               (recorder.packets - shown_packets) / (now - shown_at))
+                live = _show("\r" + line + "\x1b[K")
+                shown_at, shown_bytes, shown_packets = now, recorder.received, recorder.packets
+        if not hung_up:
+            hung_up = not _read_available(fd, recorder)  # what arrived since the last read
+        out.sync()
+    except CaptureWriteError as failure:
+        if live:
+            _show("\r\x1b[K")
+        try:
+            out.sync()
+        except CaptureWriteError:
+            pass
+        reason = {errno.ENOSPC: "the disk is full", errno.EDQUOT: "the disk quota is used up",
+                  errno.EFBIG: "the file reached the size this process may write"}.get(failure.error.errno or 0,
+                                                                                        "writing failed")
+        raise CommandError(f"{shown(out.path)}: {reason} ({failure}); the recording ends here with "
+                           f"{out.synced:,} bytes safely in the file") from None
+    elapsed = max(time.monotonic() - started, 1e-9)
+    if live:
+        _show("\r\x1b[K")
+    endings = {int(signal.SIGINT): "; stopped by Ctrl-C", int(signal.SIGTERM): "; stopped by SIGTERM",
+               int(signal.SIGHUP): "; stopped by SIGHUP (hang-up)"}
+    ending = endings.get(stop[0], "") if stop else ""
+    note = ""
+    if recorder.outside_packets:
+        note = ("; tiltwick-dump stops at the first byte outside a packet, while tiltwick-csv and "
+                "packets() read past them")
+    if not out.named:
+        print(f"tiltwick-record: nothing recorded: no packet arrived in {elapsed:.1f} s "
+              f"({recorder.received:,} B read){'; the line hung up' if hung_up else ''}; {shown(out.path)} "
+              "was not written (a wrong baud rate, or a device whose streams are off?)", file=sys.stderr)
+        return 1
+    print(f"{shown(out.path)}: {_status(recorder, elapsed, recorder.received / elapsed, recorder.packets / elapsed)}"
+          f"{'; the line hung up' if hung_up else ''}{ending}{note}", file=sys.stderr)
+    return 1 if hung_up else 0
+
+
+def _show(text: str) -> bool:
+    """Writes the live status; False once standard error has gone (a closed terminal)."""
+    try:
+        sys.stderr.write(text)
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        return False
+    return True
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -169,57 +321,15 @@ def main(argv: list[str] | None = None) -> int:
                     "(sync pair, length and checksum good): bytes before it are left out, so that "
                     "tiltwick-dump, which stops at the first byte that is not part of a packet, reads "
                     "it from its start. A one-line status shows bytes recorded, packets framed, "
-                    "checksum failures and rates. Ctrl-C stops the recording; every byte read until "
-                    "then is in the file.")
+                    "checksum failures, bytes outside packets and rates. Ctrl-C, SIGTERM and SIGHUP "
+                    "stop the recording; every byte read until then is in the file. Bytes go to the "
+                    "file as they are read and onto the disk at least once a second, so a power cut "
+                    "costs at most about the last second. An existing file is replaced only once the "
+                    "first packet arrives.")
     ap.add_argument("device", help="serial device, for example /dev/ttyACM0 or a /dev/serial/by-id/ path")
-    ap.add_argument("baud_rate", type=int, help="the rate the device is set to, for example 921600")
-    ap.add_argument("out", metavar="OUT.bin", help="capture file to write (replaced if it exists)")
-    ap.add_argument("--seconds", type=float, default=0.0, help="stop after this long (default: 0, at Ctrl-C)")
+    ap.add_argument("baud_rate", type=whole(1, MAX_BAUD), help="the rate the device is set to, for example 921600")
+    ap.add_argument("out", metavar="OUT.bin", help="capture file to write (replaced once the first packet arrives)")
+    ap.add_argument("--seconds", type=non_negative, default=0.0,
+                    help="stop after this long (default: 0, at Ctrl-C)")
     a = ap.parse_args(argv)
-
-    stop = []
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: stop.append(True))
-    try:
-        out = open(a.out, "wb")
-    except OSError as error:
-        print(f"tiltwick-record: cannot write {a.out}: {error}", file=sys.stderr)
-        return 1
-    with out:
-        try:
-            fd = open_line(a.device, a.baud_rate)
-        except OSError as error:
-            print(f"tiltwick-record: cannot open {a.device}: {error}", file=sys.stderr)
-            return 1
-        recorder = Recorder(out)
-        live = sys.stderr.isatty()
-        started = time.monotonic()
-        end = started + a.seconds if a.seconds > 0 else float("inf")
-        shown_at, shown_bytes, shown_packets = started, 0, 0
-        hung_up = False
-        try:
-            poller = select.poll()
-            poller.register(fd, select.POLLIN)
-            while not stop and not hung_up:
-                now = time.monotonic()
-                if now >= end:
-                    break
-                poller.poll(min(100.0, (end - now) * 1000))
-                hung_up = not _read_available(fd, recorder)
-                now = time.monotonic()
-                if live and now - shown_at >= 0.25:
-                    line = _status(recorder, now - started, (recorder.received - shown_bytes) / (now - shown_at),
-                                   (recorder.packets - shown_packets) / (now - shown_at))
-                    sys.stderr.write("\r" + line + "\x1b[K")
-                    sys.stderr.flush()
-                    shown_at, shown_bytes, shown_packets = now, recorder.received, recorder.packets
-            if not hung_up:
-                hung_up = not _read_available(fd, recorder)  # what arrived since the last read
-        finally:
-            close_line(fd)
-    elapsed = time.monotonic() - started
-    if live:
-        sys.stderr.write("\r\x1b[K")
-    print(f"{a.out}: {_status(recorder, elapsed, recorder.received / elapsed, recorder.packets / elapsed)}"
-          f"{'; the line hung up' if hung_up else ''}", file=sys.stderr)
-    return 1 if hung_up else 0
+    return run("tiltwick-record", lambda: record(os.fsencode(a.device), a.baud_rate, os.fsencode(a.out), a.seconds))

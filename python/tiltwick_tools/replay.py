@@ -12,9 +12,11 @@ from __future__ import annotations
 import argparse
 import contextlib
 import csv
+import fcntl
 import os
 import sys
 import tempfile
+import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -23,6 +25,11 @@ import tiltwick
 if TYPE_CHECKING:
     from tiltwick import Packet
 
+from . import mip_wire as mw
+from .cli import count, run
+from .files import CommandError, atomic_output, capture_source, refuse_same_file, shown
+from .float_text import float_text
+from .signals import completed, deferred_signals
 from .units import label
 
 __all__ = ["END_OF_DATA", "ReplayError", "quiet", "packets", "dump_main", "csv_main"]
@@ -30,122 +37,227 @@ __all__ = ["END_OF_DATA", "ReplayError", "quiet", "packets", "dump_main", "csv_m
 # What a read error says when the capture has no more bytes: it ended at a packet boundary, or
 # inside a last packet that the recording cut short.
 END_OF_DATA = "failed to fill whole buffer"
+# Packets that packets() reads ahead at a time.
+_BATCH = 256
 
 
 class ReplayError(Exception):
     """A capture could not be read to its end."""
 
 
+# Descriptors pointed elsewhere, shared by every redirect in the process: fd -> [users, where it
+# points meanwhile (None: /dev/null), a copy of what it pointed at before (None: it was
+# closed)]. Changed only under _PARKING.
+_PARKING = threading.Lock()
+_parked: dict[int, list[Any]] = {}
+_null: list[int] = []
+
+Moves = tuple[tuple[int, "int | None"], ...]  # (descriptor, where it goes: an open descriptor, or None for /dev/null)
+
+
+def _park(moves: Moves) -> None:
+    for fd, into in moves:
+        if fd in _parked:
+            if _parked[fd][1] != into:
+                raise RuntimeError(f"file descriptor {fd} is already redirected elsewhere")
+            _parked[fd][0] += 1
+            continue
+        if into is None and not _null:
+            _null.append(os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC))
+        try:
+            copy: int | None = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
+        except OSError:  # closed: it is closed again afterwards
+            copy = None
+        _parked[fd] = [1, into, copy]
+        os.dup2(_null[0] if into is None else into, fd)
+
+
+def _unpark(moves: Moves) -> None:
+    for fd, _ in moves:
+        entry = _parked[fd]
+        entry[0] -= 1
+        if entry[0]:
+            continue
+        del _parked[fd]
+        if entry[2] is None:
+            os.close(fd)
+        else:
+            os.dup2(entry[2], fd)
+            os.close(entry[2])
+    if _null and not any(into is None for _, into, _ in _parked.values()):
+        os.close(_null.pop())
+
+
+def _held(change: Callable[[Moves], None], moves: Moves, done: list[bool]) -> None:
+    """Runs change(moves) under the parking lock where no signal can stop it half-way; ``done``
+    says whether it ran, whatever this raises."""
+    with deferred_signals(), _PARKING:
+        change(moves)
+        done.append(True)
+
+
 @contextlib.contextmanager
-def _redirected(targets: dict[int, int]) -> Iterator[None]:
-    """Points each file descriptor of ``targets`` at the open descriptor it maps to meanwhile, so
-    that what the module writes to it directly goes there too; puts them back afterwards."""
+def _redirected(moves: Moves) -> Iterator[None]:
+    """Points each descriptor where ``moves`` says meanwhile, so that what the module writes to
+    it directly goes there too; puts them back after every way out of the block."""
     sys.stdout.flush()
     sys.stderr.flush()
-    saved = {fd: os.dup(fd) for fd in targets}
+    parked: list[bool] = []
     try:
-        for fd, into in targets.items():
-            os.dup2(into, fd)
+        _held(_park, moves, parked)
         yield
     finally:
-        sys.stdout.flush()
-        sys.stderr.flush()
-        for fd, copy in saved.items():
-            os.dup2(copy, fd)
-            os.close(copy)
+        if parked:
+            with contextlib.suppress(Exception):
+                sys.stdout.flush()
+                sys.stderr.flush()
+            # A Ctrl-C that arrives now is raised once the descriptors are back.
+            unparked: list[bool] = []
+            completed(lambda: _held(_unpark, moves, unparked), lambda: bool(unparked))
 
 
-@contextlib.contextmanager
-def quiet(*fds: int) -> Iterator[None]:
+def quiet(*fds: int) -> contextlib.AbstractContextManager[None]:
     """Sends what is written to the file descriptors ``fds`` (default 1, standard output) to
-    /dev/null meanwhile, including what the module writes to them directly."""
-    null = os.open(os.devnull, os.O_WRONLY)
-    try:
-        with _redirected({fd: null for fd in fds or (1,)}):
-            yield
-    finally:
-        os.close(null)
+    /dev/null meanwhile, including what the module writes to them directly.
+
+    The redirect is process-wide: while it lasts, every thread's output to those descriptors
+    goes to /dev/null, not only this one's. Uses from several threads, and nested ones, share
+    one redirect, which ends when the last of them ends. The descriptors are back where they
+    were after every way out of the block, Ctrl-C included.
+    """
+    return _redirected(tuple((fd, None) for fd in dict.fromkeys(fds or (1,))))
 
 
-def packets(capture: str | os.PathLike[str]) -> Iterator[Packet]:
+def packets(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iterator[Packet]:
     """Every packet of a capture, in order, as ``AHRSClient.read()`` gives it: ``{}`` for a
     packet without readings and for bytes that do not frame as a packet.
 
     Ends where the data ends; raises ReplayError when the capture cannot be read to its end.
-    The module's per-packet lines are parked while each packet is read, so what the loop body
-    prints shows as usual.
+    A pipe or FIFO (a capture on standard input) is read whole into a temporary file first; a
+    terminal, a directory or another device is refused with ReplayError. The module's
+    per-packet lines are parked while each packet is read, so what the loop body prints shows
+    as usual. Everything the iterator opened is closed when the loop ends, is broken off, or
+    the iterator is closed.
 
     ``read()`` names the readings but turns every read error into ``{}``; ``read_packet()``
     raises at the end of the data but does not name its readings. A second client reads the
     same file in step with the first, one ``read_packet()`` per ``read()``, to tell where the
     data ends.
     """
-    path = os.fspath(capture)
-    named, probe = tiltwick.AHRSClient(), tiltwick.AHRSClient()
-    named.open_file(path)
-    probe.open_file(path)
-    while True:
-        with quiet(1, 2):
-            packet = named.read()
-            try:
-                probe.read_packet()
-            except ValueError as error:
-                failure: ValueError | None = error
-            else:
-                failure = None
-        if failure is not None:
-            if END_OF_DATA in str(failure):
-                return
-            raise ReplayError(f"{path}: {failure}")
-        yield packet
+    with replayable(capture) as (path, name):
+        yield from _packets(path, name)
 
 
-def rows(capture: str | os.PathLike[str]) -> Iterator[dict[str, Any]]:
+@contextlib.contextmanager
+def replayable(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iterator[tuple[str, str]]:
+    """(a path the module can open, the capture's printable name) while the block runs; a
+    capture that cannot be replayed raises ReplayError (see ``files.capture_source``)."""
+    try:
+        with capture_source(capture) as path:
+            yield path, shown(capture)
+    except CommandError as error:
+        raise ReplayError(str(error)) from None
+
+
+def _packets(path: str, name: str) -> Iterator[Packet]:
+    """packets() of a path the module can open; ``name`` is the capture's name in errors."""
+    named: tiltwick.AHRSClient | None = None
+    probe: tiltwick.AHRSClient | None = None
+    try:
+        named, probe = tiltwick.AHRSClient(), tiltwick.AHRSClient()
+        named.open_file(path)
+        probe.open_file(path)
+        failure: ValueError | None = None
+        while failure is None:
+            # Read ahead a batch with the descriptors parked once, not once per packet.
+            batch = []
+            with quiet(1, 2):
+                for _ in range(_BATCH):
+                    packet = named.read()
+                    try:
+                        probe.read_packet()
+                    except ValueError as error:
+                        failure = error
+                        break
+                    batch.append(packet)
+            yield from batch
+        if END_OF_DATA not in str(failure):
+            raise ReplayError(f"{name}: {failure}")
+    finally:
+        named = probe = None  # closes their files now, not when the collector runs
+
+
+def rows(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iterator[dict[str, Any]]:
     """One flat row per packet with readings: "index", "type", then one entry per reading
-    field, labelled with its unit (see ``units.label``)."""
+    field, labelled with its unit (see ``units.label``), as the shortest text that reads back
+    to the device's value at the field's own precision (see ``float_text``)."""
+    with replayable(capture) as (path, name):
+        yield from _rows(path, name)
+
+
+def _rows(path: str, name: str) -> Iterator[dict[str, Any]]:
     index = 0
-    for packet in packets(capture):
+    for packet in _packets(path, name):
         if not packet:
             continue
         row: dict[str, Any] = {"index": index, "type": packet.get("type")}
-        for name, reading in packet.items():
+        for alternative, reading in packet.items():
             if isinstance(reading, dict):
-                row.update((label(name, field), value) for field, value in reading.items())
+                wire_types = _WIRE_TYPES[alternative]
+                row.update((label(alternative, field), _cell(value, wire_types[field]))
+                           for field, value in reading.items())
         index += 1
         yield row
 
 
-def write_csv(capture: str | os.PathLike[str], out_path: str | os.PathLike[str]) -> int:
+# alternative -> field -> wire type ("f32", "f64", "u16", "vf")
+_WIRE_TYPES = {name: dict(alternative.fields) for name, alternative in mw.CATALOGUE.items()}
+
+
+def _cell(value: Any, wire_type: str) -> Any:
+    if wire_type in ("f32", "f64"):
+        return float_text(value, single=wire_type == "f32")
+    return value
+
+
+def write_csv(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+              out_path: str | os.PathLike[str]) -> int:
     """Writes the rows of a capture to a CSV file; returns how many. Two passes: the first
-    finds the columns, the second writes."""
-    columns: dict[str, None] = {}
-    for row in rows(capture):
-        columns.update(dict.fromkeys(row))
-    count = 0
-    with open(out_path, "w", newline="") as out:
-        writer = csv.DictWriter(out, fieldnames=list(columns))
-        writer.writeheader()
-        for row in rows(capture):
-            writer.writerow(row)
-            count += 1
-    return count
+    finds the columns, the second writes. The file appears only once it is complete."""
+    refuse_same_file(out_path, os.fsdecode(capture))
+    name = shown(capture)
+    with capture_source(capture) as source:
+        columns: dict[str, None] = {}
+        for row in _rows(source, name):
+            columns.update(dict.fromkeys(row))
+        written = 0
+        with atomic_output(out_path, "w", newline="") as out:
+            writer = csv.DictWriter(out, fieldnames=list(columns))
+            writer.writeheader()
+            for row in _rows(source, name):
+                writer.writerow(row)
+                written += 1
+    return written
 
 
 def replay_command(argv: list[str] | None, prog: str, description: str, out: str, out_help: str,
                    job: Callable[[str, str], int], summary: str) -> int:
     """A command that replays a capture into an output file: ``job(capture, out)`` returns how
-    many things it wrote, which ``summary`` (a format with {count} and {out}) reports."""
+    many things it wrote, which ``summary`` (a format with {count} and {out}) reports. The
+    output is replaced only by a complete result, and never when it is the capture itself."""
     ap = argparse.ArgumentParser(prog=prog, description=description + " No options.")
-    ap.add_argument("capture", help="capture file (the raw bytes the device sent)")
+    ap.add_argument("capture", help="capture file (the raw bytes the device sent); a pipe is read whole first")
     ap.add_argument("out", metavar=out, help=out_help)
     a = ap.parse_args(argv)
-    try:
-        count = job(a.capture, a.out)
-    except (OSError, ValueError, ReplayError) as error:
-        print(f"{prog}: {error}", file=sys.stderr)
-        return 1
-    print(summary.format(count=count, out=a.out), file=sys.stderr)
-    return 0 if count else 1
+
+    def body() -> int:
+        try:
+            count = job(a.capture, a.out)
+        except (ValueError, ReplayError) as error:
+            raise CommandError(str(error)) from None
+        print(summary.format(count=count, out=shown(a.out)), file=sys.stderr)
+        return 0 if count else 1
+    return run(prog, body)
 
 
 def csv_main(argv: list[str] | None = None) -> int:
@@ -154,8 +266,11 @@ def csv_main(argv: list[str] | None = None) -> int:
         "Replay a capture and write one CSV row per packet with readings (command replies and "
         "damaged packets have none): its index, its type (sensor or estimate), then one column per "
         "reading field, named like 'OrientationEuler.roll [rad]' with the unit the device sends it "
-        "in. Values are exactly as sent; nothing is converted.",
-        "OUT.csv", "CSV file to write (replaced if it exists)", write_csv, "{count} packets written to {out}")
+        "in. Values are exactly as sent, as the shortest text that reads back to the same value at "
+        "the field's own precision (single or double); nothing is converted. The CSV file appears "
+        "only once it is complete.",
+        "OUT.csv", "CSV file to write (replaced once complete; never the capture itself)", write_csv,
+        "{count} packets written to {out}")
 
 
 def dump_main(argv: list[str] | None = None) -> int:
@@ -165,32 +280,32 @@ def dump_main(argv: list[str] | None = None) -> int:
                     "then its closing line, 'End of file: failed to fill whole buffer' when the whole "
                     "capture was read, or 'Error parsing packet from file: ...' at the first byte that "
                     "is not part of a packet, where the dump stops. Exits 0 only in the first case.")
-    ap.add_argument("capture", help="capture file (the raw bytes the device sent)")
-    ap.add_argument("--first", type=int, default=None, metavar="N",
+    ap.add_argument("capture", help="capture file (the raw bytes the device sent); a pipe is read whole first")
+    ap.add_argument("--first", type=count, default=None, metavar="N",
                     help="print only the first N packet lines, then how many there were in all "
                          "(default: print them all)")
     a = ap.parse_args(argv)
-    with tempfile.TemporaryFile() as lines, tempfile.TemporaryFile() as closing:
-        targets = {2: closing.fileno(), **({1: lines.fileno()} if a.first is not None else {})}
+    return run("tiltwick-dump", lambda: _dump(a.capture, a.first))
+
+
+def _dump(capture: str, first: int | None) -> int:
+    with capture_source(capture) as source, tempfile.TemporaryFile() as lines, \
+            tempfile.TemporaryFile() as closing:
+        moves: Moves = ((2, closing.fileno()),) + (((1, lines.fileno()),) if first is not None else ())
         try:
-            with _redirected(targets):
-                tiltwick.parse_data_stream_py(os.fspath(a.capture))
+            with _redirected(moves):
+                tiltwick.parse_data_stream_py(source)
         except OSError as error:
-            failure: OSError | None = error
-        else:
-            failure = None
-        if failure is not None:
-            print(f"tiltwick-dump: {failure}", file=sys.stderr)
-            return 1
-        if a.first is not None:
+            raise CommandError(f"cannot read {shown(capture)}: {error}") from None
+        if first is not None:
             lines.seek(0)
             total = 0
             for line in lines:
-                if total < a.first:
+                if total < first:
                     sys.stdout.buffer.write(line)
                 total += 1
-            if total > a.first:
-                sys.stdout.write(f"... {total - a.first} more lines\n")
+            if total > first:
+                sys.stdout.write(f"... {total - first} more lines\n")
             sys.stdout.write(f"{total} packet lines\n")
             sys.stdout.flush()
         closing.seek(0)

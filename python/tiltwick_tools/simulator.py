@@ -22,12 +22,16 @@ Timing
     the pty, so a receive time minus a send time is never negative.
 
 Commands
-    Set to idle (01/02) stops both streams; data stream control (0C/11, function 1) with
-    stream 1 or 3 stops or starts the sensor or filter stream. With ``replies="ack"`` each
-    command field is obeyed and answered with an ack field 04 F1 <command> 00 in a packet of
-    the same descriptor set; unsupported commands get a nack (error code 01) and change
-    nothing. ``replies="nack"`` refuses every command with a nack; ``replies="silent"`` obeys
-    without answering. ``start_streams()`` resumes streaming; sequence numbers continue.
+    Idle is a mode, as on a device: set to idle (01/02) stops all output, whatever the streams
+    are set to, and resume (01/06) returns to streaming with whichever streams are enabled.
+    Data stream control (0C/11, function 1) with stream 1 or 3 enables or disables the sensor
+    or filter stream; in idle that takes effect at the next resume. With ``replies="ack"``
+    each command field is obeyed and answered with an ack field 04 F1 <command> 00 in a
+    packet of the same descriptor set; unsupported commands get a nack (error code 01) and
+    change nothing. ``replies="nack"`` refuses every command with a nack; ``replies="silent"``
+    obeys without answering. Commands that a client writes and then closes the line on are
+    still received and obeyed. ``start_streams()`` enables streams and resumes, sequence
+    numbers continuing; ``stop_streams()`` disables them.
 
 Back-pressure
     Linux buffers about 20 KiB between the two sides of a pty. When that is full (nobody
@@ -35,8 +39,21 @@ Back-pressure
     catches up, so a stalled reader loses nothing. The backlog holds at most ``max_backlog``
     bytes; while it is full, new data packets are dropped whole (sequence numbers still
     advance, so the gap shows) and counted in ``overflow_sensor`` and ``overflow_filter``.
-    A device streams from power-up: a client that opens the line late first reads what queued
-    up meanwhile, unless the device was made with ``streaming=False``.
+
+While nobody has the line open
+    What a device sends into a closed port is gone, but for what the port's buffers hold. The
+    simulator keeps only the last ``line_buffer`` bytes (default 4096) of what it sent while
+    no client had the line open, usually ending in the middle of a packet, so a client that
+    opens the line late reads at most that much stale data before the packets sent since it
+    opened, and joins the stream mid-packet as it would on hardware. Packets lost this way
+    are counted in ``lost_sensor`` and ``lost_filter``. A device streams from power-up unless
+    it was made with ``streaming=False`` (idle until resumed).
+
+What it does not model
+    Baud rates (any rate works and bytes move at the pty's speed), line noise other than the
+    faults below, the device's other commands and settings (it answers ping, idle, resume and
+    data stream control only), message-format settings (its packets carry fixed fields), and
+    USB or UART behaviour such as a driver's latency or an unplug's timing.
 
 The other side
     By default the device keeps no descriptor of the pty's other side open, so that side
@@ -58,6 +75,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import errno
 import fcntl
 import os
@@ -65,6 +83,7 @@ import random
 import select
 import signal
 import sys
+import termios
 import threading
 import time
 import traceback
@@ -75,6 +94,8 @@ from typing import Literal, TypeVar
 
 from . import mip_wire as mw
 from .capture import make_capture
+from .cli import count, non_negative, run
+from .files import shown
 from .motion import Motion
 
 __all__ = ["SimulatedDevice", "SENSOR", "FILTER", "main"]
@@ -106,12 +127,13 @@ def _close(*fds: int | None) -> None:
 
 
 class _Stream:
-    __slots__ = ("dset", "rate", "active", "seq", "seq0", "t0", "next_time")
+    __slots__ = ("dset", "rate", "enabled", "active", "seq", "seq0", "t0", "next_time")
 
     def __init__(self, dset: int, rate: float) -> None:
         self.dset = dset
         self.rate = float(rate)
-        self.active = False
+        self.enabled = True    # the stream's own setting (data stream control)
+        self.active = False    # generating: enabled, and the device not idle
         self.seq = 0
         self.seq0 = 0
         self.t0 = 0.0
@@ -148,16 +170,19 @@ class SimulatedDevice:
                  filter_hz: float | None = None, seed: int = 1, deltas: bool = False,
                  streaming: bool = True, replies: Replies = "ack", drop_every: int = 0,
                  keep_slave_open: bool = False, max_backlog: int = 16 * 1024 * 1024,
-                 record_times: bool = True) -> None:
+                 record_times: bool = True, line_buffer: int = 4096) -> None:
         if replies not in REPLIES:
             raise ValueError(f"replies must be one of {', '.join(REPLIES)}, not {replies!r}")
         if drop_every < 0:
             raise ValueError("drop_every must be 0 (never) or positive")
+        if line_buffer < 0:
+            raise ValueError("line_buffer must be 0 or more bytes")
         self._motion = Motion(seed)
         self._deltas = deltas
         self._streams = {SENSOR: _Stream(SENSOR, rate_hz if sensor_hz is None else sensor_hz),
                          FILTER: _Stream(FILTER, rate_hz if filter_hz is None else filter_hz)}
-        self._streaming_at_start = streaming
+        self._idle = not streaming
+        self.line_buffer = line_buffer
         self._replies = replies
         self._drop_every = drop_every
         self._data_packets = 0
@@ -202,6 +227,8 @@ class SimulatedDevice:
         self.sent_filter = 0
         self.overflow_sensor = 0
         self.overflow_filter = 0
+        self.lost_sensor = 0          # data packets lost, whole or in part, while no client had the line open
+        self.lost_filter = 0
         self.dropped_bytes = 0
         self.commands_received = 0
         self.send_times: dict[Key, int] = {}
@@ -216,10 +243,7 @@ class SimulatedDevice:
         if self._thread is None:
             if self._master is None:
                 raise RuntimeError("the device is closed")
-            if self._streaming_at_start:
-                now = time.monotonic()
-                for st in self._streams.values():
-                    st.start(now)
+            self._apply_mode(time.monotonic())
             self._thread = threading.Thread(target=self._run, name="simulated-device", daemon=True)
             self._thread.start()
         return self
@@ -246,23 +270,26 @@ class SimulatedDevice:
     # control (any thread)
 
     def start_streams(self, sensor: bool = True, filter: bool = True) -> None:
-        """(Re)start the chosen streams; sequence numbers continue."""
+        """Enable the chosen streams and resume from idle; sequence numbers continue."""
         def op() -> None:
-            now = time.monotonic()
-            if sensor:
-                self._streams[SENSOR].start(now)
-            if filter:
-                self._streams[FILTER].start(now)
+            self._streams[SENSOR].enabled |= sensor
+            self._streams[FILTER].enabled |= filter
+            self._idle = False
+            self._apply_mode(time.monotonic())
         self._call(op)
 
     def stop_streams(self, sensor: bool = True, filter: bool = True) -> None:
-        """Stop generating the chosen streams (packets already queued still go out)."""
+        """Disable the chosen streams (packets already queued still go out)."""
         def op() -> None:
-            if sensor:
-                self._streams[SENSOR].stop()
-            if filter:
-                self._streams[FILTER].stop()
+            self._streams[SENSOR].enabled &= not sensor
+            self._streams[FILTER].enabled &= not filter
+            self._apply_mode(time.monotonic())
         self._call(op)
+
+    @property
+    def idle(self) -> bool:
+        """Whether the device is in idle (sends nothing until resumed)."""
+        return self._idle
 
     def inject(self, data: bytes) -> None:
         """Send raw bytes between packets, unaltered."""
@@ -454,9 +481,9 @@ class SimulatedDevice:
 
     def _obey(self, descriptor_set: int, fd: int, data: bytes) -> bool:
         """Carries out one command field; False if it is not one the device knows."""
-        if descriptor_set == 0x01 and fd == 0x02:          # set to idle
-            self._streams[SENSOR].stop()
-            self._streams[FILTER].stop()
+        if descriptor_set == 0x01 and fd in (0x02, 0x06):  # set to idle, resume
+            self._idle = fd == 0x02
+            self._apply_mode(time.monotonic())
             return True
         if descriptor_set == 0x01 and fd == 0x01:          # ping
             return True
@@ -466,14 +493,42 @@ class SimulatedDevice:
                        mw.STREAM_SELECTOR_GNSS: ()}.get(data[1])
             if targets is None:
                 return False
-            now = time.monotonic()
             for k in targets:
-                if data[2]:
-                    self._streams[k].start(now)
-                else:
-                    self._streams[k].stop()
+                self._streams[k].enabled = bool(data[2])
+            self._apply_mode(time.monotonic())
             return True
         return False
+
+    def _apply_mode(self, now: float) -> None:
+        """Streams generate while they are enabled and the device is not idle."""
+        for stream in self._streams.values():
+            if stream.enabled and not self._idle:
+                stream.start(now)
+            else:
+                stream.stop()
+
+    def _lose_while_closed(self) -> None:
+        """Nobody has the line open: of what waits to go out, keep the last ``line_buffer``
+        bytes, as a port's buffers would; a packet cut at the front is no longer whole."""
+        excess = self._backlog_bytes - self.line_buffer
+        while excess > 0 and self._backlog:
+            data, key = self._backlog[0]
+            rest = len(data) - self._head
+            if key is not None:
+                if key[0] == SENSOR:
+                    self.lost_sensor += 1
+                else:
+                    self.lost_filter += 1
+            if rest <= excess:
+                self._backlog.popleft()
+                self._head = 0
+                self._backlog_bytes -= rest
+                excess -= rest
+            else:
+                self._backlog[0] = (data, None)  # what is left of it goes out, but not as a packet
+                self._head += excess
+                self._backlog_bytes -= excess
+                excess = 0
 
     def _handle_command(self, fr: mw.Frame) -> None:
         self.commands_received += 1
@@ -517,6 +572,7 @@ class SimulatedDevice:
         hup_probe = select.poll()
         hup_probe.register(self._master, select.POLLIN)
         registered_mask = None
+        closed = False
         while True:
             self._apply_requests()
             if self._exit or self._master is None:
@@ -526,9 +582,17 @@ class SimulatedDevice:
                 self._generate(now)
             hup = any(ev & select.POLLHUP for _, ev in hup_probe.poll(0))
             with self._lock:
-                if not hup:
-                    self._read_commands()
-                self._flush()
+                # After a hang-up too: a client may have written commands and closed the line.
+                self._read_commands()
+                if hup:
+                    if not closed:
+                        # What the last client left unread goes with it, as on a port that closes.
+                        with contextlib.suppress(OSError):
+                            termios.tcflush(self._master, termios.TCOFLUSH)
+                    self._lose_while_closed()
+                else:
+                    self._flush()
+            closed = hup
 
             nxt = min(s.next_time for s in self._streams.values())
             timeout = None if nxt == float("inf") else max(0.0, nxt - time.monotonic())
@@ -559,28 +623,38 @@ def _arguments() -> argparse.ArgumentParser:
         prog="tiltwick-sim",
         description="A simulated device on a pseudo-terminal: prints the path to open as its serial "
                     "line (any baud rate works), streams sensor and filter packets of a slowly "
-                    "rotating body, answers the set-to-idle and stream-off commands, and runs until "
-                    "Ctrl-C. With --to-file it writes what it would send in --seconds to a capture "
-                    "file instead, at once.")
-    ap.add_argument("--rate-hz", type=float, default=100.0, help="packets per second of each stream (default: %(default)s)")
-    ap.add_argument("--sensor-hz", type=float, default=None,
+                    "rotating body, and runs until Ctrl-C. It models: idle as a mode (set to idle "
+                    "stops all output until resume, whatever the streams are set to), data stream "
+                    "control of the sensor and filter streams, acknowledgements, commands written by "
+                    "a client that closes the line at once, and a port that keeps only its last "
+                    "--line-buffer bytes while nobody has it open. It does not model baud rates (any "
+                    "rate works), the device's other commands and settings, or a driver's timing. "
+                    "With --to-file it writes what it would send in --seconds to a capture file "
+                    "instead, at once.")
+    ap.add_argument("--rate-hz", type=non_negative, default=100.0, help="packets per second of each stream (default: %(default)s)")
+    ap.add_argument("--sensor-hz", type=non_negative, default=None,
                     help="sensor packets per second, 0 for none (default: --rate-hz)")
-    ap.add_argument("--filter-hz", type=float, default=None,
+    ap.add_argument("--filter-hz", type=non_negative, default=None,
                     help="filter packets per second, 0 for none (default: --rate-hz)")
     ap.add_argument("--seed", type=int, default=1, help="selects the sensor noise and the motion's phases (default: %(default)s)")
     ap.add_argument("--deltas", action="store_true",
                     help="add delta-theta and delta-velocity fields to the sensor packets (default: off)")
-    ap.add_argument("--idle", action="store_true", help="start with both streams off, as after set to idle (default: streaming from the start)")
+    ap.add_argument("--idle", action="store_true",
+                    help="start in idle, as after set to idle: nothing streams until resumed (tiltwick-streams "
+                         "DEVICE BAUD on) (default: streaming from the start)")
+    ap.add_argument("--line-buffer", type=count, default=4096, metavar="BYTES",
+                    help="of what the device sends while no client has the line open, keep this many last "
+                         "bytes, as a port's buffers would (default: %(default)s)")
     ap.add_argument("--replies", choices=REPLIES, default="ack",
                     help="answer commands: ack (obey and acknowledge), nack (refuse them all), "
                          "silent (obey without answering) (default: %(default)s)")
-    ap.add_argument("--garbage", type=int, default=0, metavar="BYTES",
+    ap.add_argument("--garbage", type=count, default=0, metavar="BYTES",
                     help="send this many random bytes between packets once a second (default: 0, never)")
-    ap.add_argument("--drop-every", type=int, default=0, metavar="N",
+    ap.add_argument("--drop-every", type=count, default=0, metavar="N",
                     help="drop one byte from the middle of every N-th data packet (default: 0, never)")
-    ap.add_argument("--hangup-after", type=float, default=0.0, metavar="SECONDS",
+    ap.add_argument("--hangup-after", type=non_negative, default=0.0, metavar="SECONDS",
                     help="close the line after this long, as an unplugged device does (default: 0, never)")
-    ap.add_argument("--seconds", type=float, default=0.0, help="how long to run (default: 0, until Ctrl-C)")
+    ap.add_argument("--seconds", type=non_negative, default=0.0, help="how long to run (default: 0, until Ctrl-C)")
     ap.add_argument("--to-file", metavar="OUT.bin", default=None,
                     help="write a capture of --seconds (12 when 0) of streaming to this file, with the "
                          "acknowledgements of the three commands after the first packets, and exit "
@@ -593,10 +667,12 @@ def main(argv: list[str] | None = None) -> int:
     sensor_hz = a.rate_hz if a.sensor_hz is None else a.sensor_hz
     filter_hz = a.rate_hz if a.filter_hz is None else a.filter_hz
     if a.to_file is not None:
-        info = make_capture(a.to_file, a.seconds or 12.0, sensor_hz, filter_hz, a.seed, deltas=a.deltas)
-        print(f"{info.path}: {info.size} bytes, {info.sensor_packets} sensor + {info.filter_packets} filter"
-              f" + {info.reply_packets} reply packets", file=sys.stderr)
-        return 0
+        def write() -> int:
+            info = make_capture(a.to_file, a.seconds or 12.0, sensor_hz, filter_hz, a.seed, deltas=a.deltas)
+            print(f"{shown(a.to_file)}: {info.size} bytes, {info.sensor_packets} sensor + {info.filter_packets}"
+                  f" filter + {info.reply_packets} reply packets", file=sys.stderr)
+            return 0
+        return run("tiltwick-sim", write)
 
     stop = threading.Event()
     signal.signal(signal.SIGINT, lambda *_: stop.set())
@@ -604,6 +680,7 @@ def main(argv: list[str] | None = None) -> int:
     rng = random.Random(a.seed)
     with SimulatedDevice(sensor_hz=sensor_hz, filter_hz=filter_hz, seed=a.seed, deltas=a.deltas,
                          streaming=not a.idle, replies=a.replies, drop_every=a.drop_every,
+                         line_buffer=a.line_buffer,
                          record_times=False) as dev:
         print(dev.path, flush=True)
         started = time.monotonic()

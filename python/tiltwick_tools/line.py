@@ -1,0 +1,115 @@
+"""A serial line set up as the tiltwick module sets it up: exclusive access, raw mode with 8 data
+bits, no parity, 1 stop bit and no flow control, and any baud rate through termios2, read back
+after it is set. The recorder, the stream switch and the doctor open their lines here, so that
+they and a client agree about the same port."""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import os
+import struct
+import termios
+
+from .files import shown
+
+__all__ = ["open_line", "close_line", "why_not_opened", "MAX_BAUD"]
+
+MAX_BAUD = 0xFFFFFFFF
+
+# struct termios2 and its ioctls in the layout shared by x86, ARM, RISC-V and most other Linux
+# architectures: c_iflag, c_oflag, c_cflag, c_lflag, c_line, c_cc[19], c_ispeed, c_ospeed.
+_TERMIOS2 = struct.Struct("@4IB19s2I")
+_IOC_WRITE, _IOC_READ = 1, 2
+
+
+def _ioc(direction: int, number: int) -> int:
+    return (direction << 30) | (_TERMIOS2.size << 16) | (ord("T") << 8) | number
+
+
+TCGETS2 = _ioc(_IOC_READ, 0x2A)
+TCSETS2 = _ioc(_IOC_WRITE, 0x2B)
+BOTHER = 0o010000
+# Architectures whose terminal ioctls are laid out otherwise, or that have no termios2.
+_OTHER_LAYOUT = ("alpha", "mips", "parisc", "ppc", "powerpc", "sparc")
+
+
+def open_line(path: str | bytes, baud_rate: int) -> int:
+    """Opens a serial line for reading raw bytes and returns its descriptor (non-blocking).
+
+    Claims exclusive access (TIOCEXCL), sets raw mode with 8 data bits, no parity, 1 stop bit
+    and no flow control, and sets ``baud_rate`` through termios2 with BOTHER, so that any
+    rate the driver accepts works. Raises OSError; nothing stays open then.
+    """
+    if os.uname().machine.startswith(_OTHER_LAYOUT):
+        raise OSError(errno.ENOTSUP, f"arbitrary baud rates are not set up for {os.uname().machine}")
+    if not 0 < baud_rate <= MAX_BAUD:
+        raise OSError(errno.EINVAL, f"baud rate out of range: {baud_rate}")
+    fd = _above_standard(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
+    try:
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+        iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(fd)
+        iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
+                   | termios.IGNCR | termios.ICRNL | termios.IXON)
+        oflag &= ~termios.OPOST
+        lflag &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
+        cflag = (cflag & ~(termios.CSIZE | termios.PARENB)) | termios.CS8 | termios.CREAD | termios.CLOCAL
+        cc[termios.VMIN], cc[termios.VTIME] = 1, 0
+        termios.tcsetattr(fd, termios.TCSANOW, [iflag, oflag, cflag, lflag, ispeed, ospeed, cc])
+
+        settings = bytearray(_TERMIOS2.size)
+        fcntl.ioctl(fd, TCGETS2, settings, True)
+        iflag, oflag, cflag, lflag, line, chars, _, _ = _TERMIOS2.unpack(settings)
+        iflag = (iflag | termios.IGNPAR) & ~(termios.INPCK | termios.IXON | termios.IXOFF)
+        cflag &= ~(termios.PARENB | termios.PARODD | termios.CSTOPB | termios.CRTSCTS | termios.CSIZE
+                   | termios.CBAUD | termios.CIBAUD)
+        cflag |= termios.CS8 | BOTHER
+        fcntl.ioctl(fd, TCSETS2, _TERMIOS2.pack(iflag, oflag, cflag, lflag, line, chars, baud_rate, baud_rate))
+        # A driver answers a rate it cannot make without failing: it keeps another one. Within
+        # 2 % (what a UART tolerates) the rate is the one asked for, as the module checks too.
+        fcntl.ioctl(fd, TCGETS2, settings, True)
+        kept = _TERMIOS2.unpack(settings)[-2:]
+        if any(abs(speed - baud_rate) * 50 > baud_rate for speed in kept):
+            raise OSError(errno.EINVAL, f"the driver keeps {kept[0]} baud, not {baud_rate}")
+    except BaseException:
+        close_line(fd)
+        raise
+    return fd
+
+
+def _above_standard(fd: int) -> int:
+    """The descriptor moved to 3 or above: a process started with standard error closed would
+    otherwise write its messages into the line."""
+    if fd > 2:
+        return fd
+    try:
+        return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
+    finally:
+        os.close(fd)
+
+
+def close_line(fd: int) -> None:
+    """Gives up the exclusive claim and closes the line."""
+    try:
+        fcntl.ioctl(fd, termios.TIOCNXCL)
+    except OSError:
+        pass
+    os.close(fd)
+
+
+
+def why_not_opened(device: str | bytes, error: OSError) -> str:
+    """One line: why ``device`` could not be opened as a serial line, and what to do next."""
+    name = shown(device)
+    hints = {
+        errno.ENOENT: "no such device; `tiltwick-doctor` lists the serial ports there are",
+        errno.EACCES: "permission denied; join the group that owns it (`sudo usermod -aG dialout $USER`, "
+                      "then log in again) or run `tiltwick-doctor`",
+        errno.EPERM: "permission denied; join the group that owns it (`sudo usermod -aG dialout $USER`, "
+                     "then log in again) or run `tiltwick-doctor`",
+        errno.EBUSY: f"another program holds it; `fuser {name}` or `tiltwick-doctor {name}` names it",
+        errno.ENOTTY: "not a serial line (a terminal device is needed, such as /dev/ttyACM0)",
+        errno.EISDIR: "a directory, not a serial line",
+        errno.ENXIO: "no device answers at that node (unplugged?); `tiltwick-doctor` lists the serial ports",
+    }
+    return f"cannot open {name}: {hints.get(error.errno or 0, error.strerror or str(error))}"
