@@ -8,12 +8,15 @@ from __future__ import annotations
 import errno
 import fcntl
 import os
+import select
 import struct
 import termios
+import time
+from collections.abc import Iterator
 
 from .files import shown
 
-__all__ = ["open_line", "close_line", "why_not_opened", "MAX_BAUD"]
+__all__ = ["open_line", "close_line", "arrivals", "why_not_opened", "MAX_BAUD"]
 
 MAX_BAUD = 0xFFFFFFFF
 
@@ -96,6 +99,26 @@ def close_line(fd: int) -> None:
         pass
     os.close(fd)
 
+
+
+def arrivals(fd: int, seconds: float) -> Iterator[bytes]:
+    """What the line (opened by open_line) delivers for ``seconds``, as it arrives; ends early
+    when the line hangs up."""
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    deadline = time.monotonic() + seconds
+    while (left := deadline - time.monotonic()) > 0:
+        if not poller.poll(left * 1000):
+            return
+        try:
+            data = os.read(fd, 65536)
+        except BlockingIOError:
+            continue
+        except OSError:  # hung up
+            return
+        if not data:
+            return
+        yield data
 
 
 def why_not_opened(device: str | bytes, error: OSError) -> str:

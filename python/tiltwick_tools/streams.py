@@ -1,0 +1,133 @@
+"""The tiltwick-streams command: switches the device's sensor and filter streams on or off.
+
+``off`` sends exactly what ``AHRSClient.configure()`` sends: set to idle, sensor stream off,
+filter stream off. ``on`` switches both streams on and resumes the device from idle, which is
+the way back from ``configure()``. The line is set up as the module sets it up; nothing else is
+written to it. The device's acknowledgements are then awaited for up to a second.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import select
+import sys
+import time
+from dataclasses import dataclass
+
+from . import mip_wire as mw
+from .cli import run, whole
+from .files import CommandError, shown
+from .line import MAX_BAUD, arrivals, close_line, open_line, why_not_opened
+
+__all__ = ["Command", "SEQUENCES", "switch", "main"]
+
+ANSWER_WAIT_S = 1.0
+BASE_SET, SETTINGS_SET = 0x01, 0x0C
+IDLE, RESUME, STREAM_CONTROL = 0x02, 0x06, 0x11
+
+
+@dataclass(frozen=True)
+class Command:
+    name: str
+    descriptor_set: int
+    field_descriptor: int
+    packet: bytes
+
+
+SEQUENCES: dict[str, tuple[Command, ...]] = {
+    "on": (
+        Command("sensor stream on", SETTINGS_SET, STREAM_CONTROL, mw.stream_control(mw.STREAM_SELECTOR_SENSOR, True)),
+        Command("filter stream on", SETTINGS_SET, STREAM_CONTROL, mw.stream_control(mw.STREAM_SELECTOR_FILTER, True)),
+        Command("resume", BASE_SET, RESUME, mw.frame(BASE_SET, mw.field(RESUME))),
+    ),
+    "off": (
+        Command("set to idle", BASE_SET, IDLE, mw.SET_IDLE),
+        Command("sensor stream off", SETTINGS_SET, STREAM_CONTROL, mw.SENSOR_STREAM_OFF),
+        Command("filter stream off", SETTINGS_SET, STREAM_CONTROL, mw.FILTER_STREAM_OFF),
+    ),
+}
+assert b"".join(c.packet for c in SEQUENCES["off"]) == mw.CONFIGURE_SEQUENCE
+
+
+def _write_all(fd: int, data: bytes, deadline: float) -> None:
+    view = memoryview(data)
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    while view:
+        left = deadline - time.monotonic()
+        if left <= 0 or not poller.poll(left * 1000):
+            raise OSError("the line does not take the commands (is the device there?)")
+        try:
+            view = view[os.write(fd, view):]
+        except BlockingIOError:
+            continue
+
+
+def _answers(fd: int, commands: tuple[Command, ...], wait: float) -> list[int | None]:
+    """The error code each command was answered with (0: acknowledged), None where no answer
+    came within ``wait`` seconds. Replies are matched to commands in order."""
+    codes: list[int | None] = [None] * len(commands)
+    parser = mw.FrameParser()
+    for data in arrivals(fd, wait):
+        for frame in parser.feed(data):
+            for field, body in mw.parse_fields(frame.payload):
+                if field != mw.ACK_FIELD_DESCRIPTOR or len(body) < 2:
+                    continue
+                for i, command in enumerate(commands):
+                    if (codes[i] is None and command.descriptor_set == frame.descriptor_set
+                            and command.field_descriptor == body[0]):
+                        codes[i] = body[1]
+                        break
+        if None not in codes:
+            break
+    return codes
+
+
+def switch(device: str | bytes, baud_rate: int, state: str, wait: float = ANSWER_WAIT_S) -> int:
+    """Sends the ``state`` ("on" or "off") sequence and reports each command's answer on
+    standard output; returns the exit status."""
+    commands = SEQUENCES[state]
+    try:
+        fd = open_line(device, baud_rate)
+    except OSError as error:
+        raise CommandError(why_not_opened(device, error)) from None
+    try:
+        try:
+            _write_all(fd, b"".join(c.packet for c in commands), time.monotonic() + wait)
+        except OSError as error:
+            raise CommandError(f"{shown(device)}: {error}") from None
+        codes = _answers(fd, commands, wait)
+    finally:
+        close_line(fd)
+    for command, code in zip(commands, codes):
+        answer = ("no answer" if code is None else "acknowledged" if code == 0
+                  else f"refused (error code 0x{code:02x})")
+        print(f"{command.name} ({command.descriptor_set:02X} {command.field_descriptor:02X}): {answer}")
+    if all(code == 0 for code in codes):
+        return 0
+    if all(code is None for code in codes):
+        print(f"tiltwick-streams: nothing answered within {wait:g} s: a wrong baud rate, or a device that does "
+              f"not answer commands? `tiltwick-doctor {shown(device)} {baud_rate}` shows what the line carries",
+              file=sys.stderr)
+    else:
+        print("tiltwick-streams: the device did not take every command; it may not support them in its "
+              "present state", file=sys.stderr)
+    return 1
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(
+        prog="tiltwick-streams",
+        description="Switch the device's sensor and filter data streams on or off. 'off' sends exactly "
+                    "the three commands of AHRSClient.configure() (set to idle, sensor stream off, filter "
+                    "stream off); 'on' switches both streams on and resumes the device from idle, which "
+                    "brings back a device that configure() stopped. The line is set up as tiltwick sets "
+                    "it up; nothing else is written to it. Then it listens for up to a second and reports "
+                    "each command's acknowledgement or refusal; exits 0 only when all three were "
+                    "acknowledged.")
+    ap.add_argument("device", help="serial device, for example /dev/ttyACM0")
+    ap.add_argument("baud_rate", type=whole(1, MAX_BAUD), help="the rate the device is set to, for example 921600")
+    ap.add_argument("state", choices=sorted(SEQUENCES), help="on or off")
+    a = ap.parse_args(argv)
+    return run("tiltwick-streams", lambda: switch(os.fsencode(a.device), a.baud_rate, a.state))

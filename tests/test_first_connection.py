@@ -1,0 +1,120 @@
+"""The first hour with a device: the doctor's verdicts, switching the streams back on after
+configure(), a simulated device that loses what it sends while nobody listens, and the example
+service unit."""
+
+import contextlib
+import io
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import tiltwick
+from helpers import COMMANDS, command, drain, drain_until, new_client, run, seq_of, unprivileged
+from tiltwick_tools import SimulatedDevice, doctor
+from tiltwick_tools import mip_wire as mw
+
+ROOT = Path(__file__).resolve().parent.parent
+# Both streams on, then resume, assembled by hand from the framing (checksums included).
+STREAMS_ON = bytes.fromhex("75650C0505 11010101 041A" "75650C0505 11010301 061E" "7565010202 06 E5CB")
+
+
+def doctor_says(*args):
+    """(exit status, what it printed) of tiltwick-doctor ARGS, run in this process."""
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
+        status = doctor.main(list(args))
+    return status, out.getvalue()
+
+
+@pytest.mark.parametrize("case, status, verdict", [
+    ("streaming", 0, r"verdict: streaming$"),
+    ("silent", 1, r"verdict: silent: .*`tiltwick-streams \S+ 921600 on`"),
+    ("noise", 1, r"verdict: bytes but no packets: a wrong baud rate\? .*--scan"),
+    ("missing", 1, r"verdict: missing: /dev/ttyACM97 does not exist"),
+    ("busy", 1, r"verdict: busy: \S+ is held by "),
+    ("no permission", 1, r"verdict: permission denied: .*join the group \w+"),
+])
+def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
+    args = [pty.path, "921600", "--seconds", "0.5"]
+    with contextlib.ExitStack() as stack:
+        if case == "streaming":
+            device = stack.enter_context(SimulatedDevice(200))
+            args[0] = device.path
+        elif case == "noise":  # bytes that never frame a packet, queued on the line
+            os.write(pty.master, bytes(random.Random(3).choice(range(0x76, 256)) for _ in range(3000)))
+        elif case == "missing":
+            args[0] = "/dev/ttyACM97"
+        if case in ("busy", "no permission"):
+            os.chmod(pty.path, 0o666 if case == "busy" else 0o600)
+            client = tiltwick.AHRSClient()
+            if case == "busy":
+                client.open(pty.path, 921600)
+            got = unprivileged(doctor_says, *args)
+            del client
+        else:
+            got = doctor_says(*args)
+    assert got[0] == status and re.search(verdict, got[1], re.M), got[1]
+    if case == "streaming":
+        assert re.search(r"DataSensor \(0x80\): \d+ packets, [\d.]+/s: ScaledAccVector, ", got[1])
+
+
+def test_streams_come_back_after_configure(tmp_path):
+    """A script that calls configure() and exits leaves the device quiet; tiltwick-streams on,
+    each command acknowledged, brings the streams back; off sends configure()'s own bytes."""
+    with SimulatedDevice(200) as device:
+        script = f"import tiltwick\nc = tiltwick.AHRSClient()\nc.open({device.path!r}, 921600)\nc.configure()\n"
+        assert run([sys.executable, "-c", script]).returncode == 0
+        assert device.wait_until(lambda d: d.idle and d.commands_received == 3)
+        doctor_says(device.path, "921600", "--seconds", "0.3")  # what the port held from before
+        assert doctor_says(device.path, "921600", "--seconds", "0.3")[0] == 1  # silent
+        on = run([command("tiltwick-streams"), device.path, "921600", "on"])
+        assert (on.returncode, on.stderr) == (0, ""), on.stderr
+        assert on.stdout.splitlines() == ["sensor stream on (0C 11): acknowledged",
+                                          "filter stream on (0C 11): acknowledged", "resume (01 06): acknowledged"]
+        assert doctor_says(device.path, "921600", "--seconds", "0.3")[0] == 0  # streaming
+        off = run([command("tiltwick-streams"), device.path, "921600", "off"])
+        assert off.returncode == 0 and device.wait_until(lambda d: d.idle)
+
+
+@pytest.mark.parametrize("state, wire", [("on", STREAMS_ON), ("off", COMMANDS)])
+def test_streams_writes_its_commands_and_nothing_else(pty, state, wire):
+    done = run([command("tiltwick-streams"), pty.path, "921600", state])
+    assert drain(pty.master) == wire
+    assert done.returncode == 1 and "nothing answered within 1 s: a wrong baud rate" in done.stderr
+    assert done.stdout.count(": no answer\n") == 3
+
+
+@pytest.mark.needs_native_speed
+def test_a_late_client_gets_no_more_than_the_line_buffer(serial_line):
+    """Opened 3 s after the device started streaming, a client reads at most the last 4 KiB the
+    device sent meanwhile, then the packets sent since it opened."""
+    with SimulatedDevice(100) as device:
+        time.sleep(3.0)  # nobody has the line open: what the device sends is lost, but for the buffer
+        opened_at = dict(device.next_seq)
+        client, _ = new_client(device.path, 1000)
+        entries = drain_until(client, lambda e: len(e) >= 150)
+        del client
+    keys = [seq_of(p, 100) for _, p in entries if p]
+    stale = [(kind, seq) for kind, seq in keys if seq < opened_at[mw.SENSOR_SET if kind == "sensor" else mw.FILTER_SET]]
+    assert 0 < sum(94 if kind == "sensor" else 200 for kind, _ in stale) <= 4096
+    assert device.lost_sensor + device.lost_filter > 500
+
+
+def test_the_example_service_unit_verifies(tmp_path):
+    analyze = shutil.which("systemd-analyze")
+    if analyze is None:
+        pytest.skip("systemd-analyze is not installed here")
+    unit = (ROOT / "examples" / "tiltwick-record.service").read_text()
+    # the unit names where the README installs the command; here it is beside this interpreter
+    unit = unit.replace("/opt/tiltwick/bin/tiltwick-record", command("tiltwick-record"))
+    (tmp_path / "tiltwick-record.service").write_text(unit)
+    done = subprocess.run([analyze, "verify", "--man=no", str(tmp_path / "tiltwick-record.service")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "tiltwick-record.service" not in done.stderr, done.stderr
