@@ -1,10 +1,13 @@
 """AHRSClient on a serial line: the test plays the device on the master side of a pty."""
 
+import ast
 import fcntl
 import gc
 import os
 import signal
 import struct
+import subprocess
+import sys
 import termios
 import time
 import tty
@@ -14,7 +17,7 @@ import pytest
 from tiltwick_tools import mip_wire as mw
 from child import Child, hear_from_parent, tell_parent
 from helpers import (ACC, BOTHER, BROKEN_PIPE, BUSY, COMMANDS, GYRO, TCGETS2, TIMED_OUT, as_list, as_map,
-                     drain, hang_up, open_line, read_packet_outcome, streaming, unprivileged)
+                     drain, hang_up, holders_of, open_line, read_packet_outcome, streaming, unprivileged, wait_for)
 import tiltwick
 
 BAUD = 115200
@@ -285,3 +288,48 @@ def test_failed_command_write_raises_internal_failure(pty, capfd):
     finally:
         os.close(master)
         os.close(slave)
+
+
+NUL = "path contains a NUL byte"
+
+
+@pytest.mark.parametrize("entry, error, text", [
+    ("open", ValueError, f'AHRSError: SerialPortError: Error {{ kind: InvalidInput, description: "{NUL}" }}'),
+    ("BufferedAHRSClient", None, f'Failed to open port: AHRSError {{ error: "SerialPortError: Error {{ kind: '
+                                 f'InvalidInput, description: \\"{NUL}\\" }}" }}'),
+    ("open_file", ValueError, f'AHRSError: IOError: Custom {{ kind: InvalidInput, message: "{NUL}" }}'),
+    ("parse_data_stream_py", OSError, f'AHRSError: IOError: Custom {{ kind: InvalidInput, message: "{NUL}" }}'),
+], ids=["open", "BufferedAHRSClient", "open_file", "parse_data_stream_py"])
+def test_a_path_with_a_nul_byte_opens_nothing(pty, tmp_path, capfd, entry, error, text):
+    """The system would read such a path only up to the NUL: the line or capture named before it
+    must not be opened in its place."""
+    capture = tmp_path / "capture.bin"
+    capture.write_bytes(ACC)
+    path = (pty.path if entry in ("open", "BufferedAHRSClient") else str(capture)) + "\0junk"
+    calls = {"open": lambda: tiltwick.AHRSClient().open(path, BAUD),
+             "open_file": lambda: tiltwick.AHRSClient().open_file(path),
+             "parse_data_stream_py": lambda: tiltwick.parse_data_stream_py(path)}
+    if error is None:
+        client = tiltwick.BufferedAHRSClient(path, BAUD, 4, False)
+        err = []
+        assert wait_for(lambda: err.append(capfd.readouterr().err) or text in "".join(err)), err
+        assert holders_of(pty.path) == 1  # the test's own descriptor only
+        del client
+    else:
+        with pytest.raises(error) as raised:
+            calls[entry]()
+        assert type(raised.value) is error and str(raised.value) == text
+    assert capfd.readouterr().out == ""  # nothing was replayed
+
+
+def test_diagnostics_never_go_into_the_line(pty):
+    """Started with descriptor 2 closed (a daemon, `2>&-`), a process would get the line as
+    descriptor 2 and write every diagnostic line into the device."""
+    script = (f"import os, tiltwick\nos.close(2)\nc = tiltwick.AHRSClient()\nc.open({pty.path!r}, {BAUD})\n"
+              "c.start_stream()\nfor _ in range(3):\n    c.read()\n"
+              f"print(sorted(int(fd) for fd in os.listdir('/proc/self/fd') "
+              f"if os.path.realpath(f'/proc/self/fd/{{fd}}') == {pty.path!r}))\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.strip() not in ("", "[]", "[2]"), done
+    assert all(fd > 2 for fd in ast.literal_eval(done.stdout))
+    assert drain(pty.master) == b""

@@ -37,7 +37,17 @@ private:
     int fd_ = -1;
 };
 
-// Opens a file read-only, without creating it.
+// What a path with a NUL byte in it is refused with: the system would read it only up to the
+// NUL, and open another file or device.
+inline constexpr const char* path_with_nul = "path contains a NUL byte";
+inline bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+// The descriptor moved to 3 or above, close-on-exec. In a process started with descriptor 2
+// (or 0 or 1) closed, an open may return that number, and the diagnostics written to it would
+// go into the line or the file.
+std::expected<UniqueFd, IoError> above_standard_streams(UniqueFd fd);
+
+// Opens a file read-only, without creating it, on a descriptor of 3 or above.
 std::expected<UniqueFd, IoError> open_read_only(const std::string& path);
 
 // One read(2), retried when a signal interrupts it; 0 at the end of the file.

@@ -41,8 +41,12 @@ std::expected<short, IoError> wait_for(int fd, short events) {
 }  // namespace
 
 std::expected<SerialLine, SerialPortError> SerialLine::open(const std::string& path, std::uint32_t baud_rate) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return std::unexpected(SerialPortError::from_errno(errno));
+    if (has_nul(path)) return std::unexpected(SerialPortError{SerialErrorKind::InvalidInput, IoErrorKind::Other, path_with_nul});
+    UniqueFd low(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!low) return std::unexpected(SerialPortError::from_errno(errno));
+    auto opened = above_standard_streams(std::move(low));
+    if (!opened) return std::unexpected(SerialPortError::from_errno(opened.error().os_code.value_or(EMFILE)));
+    UniqueFd fd = std::move(*opened);
 
     // From here on a failure gives the exclusive claim back before the descriptor closes.
     auto fail = [&](SerialPortError error) {
