@@ -1,8 +1,11 @@
 """The clients over real serial drivers: 16550 UARTs (the 8250 driver) wired as a null-modem
-pair, and an FTDI USB-serial adapter (ftdi_sio) wired to a UART, in the guest that
-ci/serial-drivers boots under qemu-system. That guest names each driver's line and device end
-in TILTWICK_REAL_DRIVERS ("8250=/dev/ttyS1,/dev/ttyS2 ...") and the port on which the host
-unplugs and replugs the adapter in TILTWICK_CONTROL; everywhere else these tests are skipped.
+pair, an FTDI USB-serial adapter (ftdi_sio) wired to a UART, and a CDC-ACM port (cdc_acm, the
+device's own kind of USB port) whose other end is a USB serial gadget on the dummy host
+controller, in the guest that ci/serial-drivers boots under qemu-system. That guest names each
+driver's line and device end in TILTWICK_REAL_DRIVERS ("8250=/dev/ttyS1,/dev/ttyS2 ..."), the
+port on which the host unplugs and replugs the FTDI adapter in TILTWICK_CONTROL, and the gadget's
+controller, whose soft_connect unplugs and replugs the CDC-ACM port, in TILTWICK_GADGET;
+everywhere else these tests are skipped.
 
 What the drivers accept and what the clients see is also written as rows of the results table
 that the check prints (TILTWICK_REAL_DRIVERS_RESULTS, JSON lines); rates and CPU times there
@@ -11,8 +14,10 @@ are reported, never asserted."""
 import contextlib
 import fcntl
 import functools
+import glob
 import json
 import os
+import re
 import select
 import signal
 import struct
@@ -25,6 +30,7 @@ import types
 import pytest
 
 import tiltwick
+from tiltwick_tools import doctor
 from helpers import (ACC, BROKEN_PIPE, BUSY, COMMANDS, TCGETS2, as_list, drain, drain_until, holders_of,
                      key_of, key_or_none, new_client, open_line, read_packet_outcome, released, stream_of,
                      unprivileged, wait_for)
@@ -32,12 +38,13 @@ from process_probe import thread_cpu_ns, threads
 
 pytestmark = pytest.mark.real_drivers
 
-DRIVERS = ("8250", "ftdi_sio")
+DRIVERS = ("8250", "ftdi_sio", "cdc_acm")
+USB_DRIVERS = ("ftdi_sio", "cdc_acm")
 LINES = dict(entry.split("=", 1) for entry in os.environ.get("TILTWICK_REAL_DRIVERS", "").split())
 RATES = [9600, 115200, 921600, 1000000, 1234567, 4000000]
 SETTINGS = 'AHRSError: SerialPortError: Error { kind: Unknown, description: "Settings did not apply correctly" }'
 # A rate each line takes (the 16550's 1.8432 MHz clock allows at most 115200).
-STREAM_BAUD = {"8250": 115200, "ftdi_sio": 921600, "pty": 921600}
+STREAM_BAUD = {"8250": 115200, "ftdi_sio": 921600, "cdc_acm": 921600, "pty": 921600}
 # Packets per stream: 2 sensor (94 bytes) + 1 filter (200 bytes), again and again; 388 KB, less
 # than the 640 KiB a tty holds for a reader that falls behind, so none can overflow.
 COUNT = 3000
@@ -143,6 +150,23 @@ def device_playing(fd, data, chunk=65536, pause=0.0):
         os.waitpid(pid, 0)
 
 
+# The USB device behind the CDC-ACM port, found while it is plugged in.
+ACM_DEVICE = []
+
+
+def plug(driver, request):
+    """Unplugs ("unplug") or plugs in again ("replug") the USB port of a driver: the host takes the
+    FTDI adapter off its bus; the CDC-ACM device is deauthorized and authorized again, which
+    disconnects cdc_acm from it and probes it anew as an unplug and a replug do."""
+    if driver == "ftdi_sio":
+        return host(request)
+    if not ACM_DEVICE:
+        interface = os.path.realpath("/sys/class/tty/" + os.path.basename(LINES[driver].split(",")[0]) + "/device")
+        ACM_DEVICE.append(os.path.dirname(interface))
+    with open(os.path.join(ACM_DEVICE[0], "authorized"), "w") as control:
+        control.write("0" if request == "unplug" else "1")
+
+
 def host(request):
     """Asks the host to act on the emulated hardware ("unplug" or "replug" the adapter)."""
     fd = os.open(os.environ["TILTWICK_CONTROL"], os.O_RDWR)
@@ -190,7 +214,8 @@ def test_open_at_rate(line, baud):
         outcome, speed, read = str(e), None, None
     finally:
         del c
-    record(driver=line.driver, baud=baud, check="open", outcome=outcome)
+    record(driver=line.driver, baud=baud, check="open",
+           outcome=f"accepted, reads back {speed[0]}" if outcome == "accepted" else outcome)
     if outcome == "accepted":
         assert (speed, read) == ((baud, baud), as_list(ACC))
     else:
@@ -302,34 +327,51 @@ def decoded_count(entries):
 
 
 @pytest.mark.parametrize("kind", ["sync", "buffered"])
-def test_hot_unplug(capfd, kind):
-    """The adapter is removed from the running guest while a client streams from it. The
+@pytest.mark.parametrize("driver", USB_DRIVERS)
+def test_hot_unplug(capfd, driver, kind):
+    """The USB port is removed from the running guest while a client streams from it. The
     synchronous client's read() then gives {} with its diagnostic line and read_packet() raises;
     the buffered reader keeps running without flooding standard error, and deleting its client
-    ends the thread and closes the dead descriptor. Plugged in again, the adapter streams to a
-    new client."""
-    path, end_path = LINES["ftdi_sio"].split(",")
+    ends the thread and closes the dead descriptor. Plugged in again, the port comes back under
+    its old name and streams to a new client."""
+    path, end_path = LINES[driver].split(",")
     end = open_raw(end_path)
     settle(path, end)
     try:
         # at most about 100 packets a second: the stream lasts well past the replug
         with device_playing(end, b"".join(packets()), chunk=137, pause=0.01):
-            seen, checks, expected = (unplugged_sync if kind == "sync" else unplugged_buffered)(path, capfd)
-            record(driver="ftdi_sio", baud=921600, check=f"unplug, {kind} client", outcome=seen)
-            host("replug")
-            assert wait_for(lambda: opens(path), TIMEOUT)
-            after = new_client_streams(path, kind)
+            seen, checks, expected = (unplugged_sync if kind == "sync" else unplugged_buffered)(path, driver, capfd)
+            record(driver=driver, baud=921600, check=f"unplug, {kind} client", outcome=seen)
+            plug(driver, "replug")
+            came_back = wait_for(lambda: opens(path), TIMEOUT)
+            nodes = sorted(glob.glob(re.sub(r"\d+$", "*", path)))
+            assert came_back, f"{path} did not come back; there are {nodes}"
+            restarted = hung_up(end)
+            if not restarted:  # the UART behind the FTDI adapter streams on
+                after = new_client_streams(path, kind)
+        if restarted:  # the gadget's end hung up with its port: the device starts afresh
+            os.close(end)
+            end = open_raw(end_path)
+            with device_playing(end, b"".join(packets()), chunk=137, pause=0.01):
+                after = new_client_streams(path, kind)
     finally:
         if not os.path.exists(path):
-            host("replug")  # the next test needs the adapter
+            plug(driver, "replug")  # the next test needs the port
         termios.tcflush(end, termios.TCIOFLUSH)
         os.close(end)
-    record(driver="ftdi_sio", baud=921600, check=f"replug, new {kind} client", outcome=f"{after} packets in order")
+    record(driver=driver, baud=921600, check=f"replug, new {kind} client",
+           outcome=f"comes back as {', '.join(nodes)}; {after} packets in order")
     assert checks == expected, seen
     assert after >= 50
 
 
-def unplugged_sync(path, capfd):
+def hung_up(fd):
+    events = select.poll()
+    events.register(fd, select.POLLIN)
+    return any(ready & select.POLLHUP for _, ready in events.poll(0))
+
+
+def unplugged_sync(path, driver, capfd):
     """A synchronous client streaming when the adapter goes: (what it saw, checks, expected)."""
     c = tiltwick.AHRSClient()
     probe = None
@@ -340,7 +382,7 @@ def unplugged_sync(path, capfd):
         while c.read() == {} and time.monotonic() < deadline:
             pass  # until the stream is there
         probe = open_raw(path)
-        unplug = threading.Thread(target=host, args=("unplug",))
+        unplug = threading.Thread(target=plug, args=(driver, "unplug"))
         unplug.start()
         reads, deadline = [], time.monotonic() + TIMEOUT
         while time.monotonic() < deadline and (unplug.is_alive() or not reads or reads[-1] != BROKEN_PIPE):
@@ -361,12 +403,12 @@ def unplugged_sync(path, capfd):
             [BROKEN_PIPE, [{}, BROKEN_PIPE], (IOERR_BROKEN_PIPE + "\n") * 2, True])
 
 
-def unplugged_buffered(path, capfd):
+def unplugged_buffered(path, driver, capfd):
     """A buffered client streaming when the adapter goes: (what it saw, checks, expected)."""
     client, reader = new_client(path, 100000)
     try:
         entries = drain_until(client, lambda e: decoded_count(e) >= 20, TIMEOUT)
-        host("unplug")
+        plug(driver, "unplug")
         assert wait_for(lambda: not os.path.exists(path), TIMEOUT)
         entries += drain_until(client, lambda e: False, timeout=0.5)
         capfd.readouterr()
@@ -406,3 +448,22 @@ def new_client_streams(path, kind):
             del c
     consecutive(keys)
     return sum(k is not None for k in keys)
+
+
+# --- what tiltwick-doctor lists --------------------------------------------------------------
+
+# The driver sysfs names for each line, and the USB ids of the emulated devices: QEMU's FTDI
+# adapter, and the serial gadget's defaults.
+LISTED = {"8250": ("serial", None), "ftdi_sio": ("ftdi_sio", ("0403", "6001")), "cdc_acm": ("cdc_acm", ("0525", "a4a7"))}
+
+
+@pytest.mark.parametrize("driver", DRIVERS)
+def test_the_doctor_lists_each_port(driver):
+    path = LINES[driver].split(",")[0]
+    listed = {port.path: port for port in doctor.ports()}
+    port = listed.get(path)
+    record(driver=driver, check="tiltwick-doctor lists it",
+           outcome="; ".join(port.describe()) if port else f"not listed (listed: {sorted(listed)})")
+    assert port is not None
+    name, ids = LISTED[driver]
+    assert port.driver == name and (port.usb.get("idVendor"), port.usb.get("idProduct")) == (ids or (None, None))
