@@ -131,7 +131,7 @@ std::vector<std::uint8_t> wire_values(const Reading& reading) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const std::uint8_t set_byte = data[0] < 0x40 ? fuzz::descriptor_sets[data[0] % 16] : data[0];
+    const std::uint8_t set_byte = data[0] < 0x40 ? static_cast<std::uint8_t>(tiltwick::descriptor_sets[data[0] % tiltwick::descriptor_sets.size()].descriptor) : data[0];
     const std::vector<std::uint8_t> payload(data + 1, data + size);
 
     const auto readings = decode_payload(set_byte, payload);

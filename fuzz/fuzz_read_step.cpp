@@ -1,24 +1,28 @@
-// The packet reading step over an arbitrary byte stream: one MipPacket::read_from attempt, then
-// after a failed attempt (unless the stream ended before the sync bytes) a one-byte skip through
-// ForwardOnlySeek, until the stream is used up; the sync bytes that the discarded bytes end with
-// start the next attempt. Good packets are decoded and rendered. Each input is read twice: once
-// ending like a recorded file (end of stream), once like a serial line that falls silent (every
-// read past the last byte times out).
+// The port's own reading step over an arbitrary byte stream: a Port replays the input as a
+// capture held in memory, one Port::read_packet call after another (the call the clients make),
+// until the stream is used up. Each input is read twice: once ending like a recorded file (end of
+// stream), once like a serial line that falls silent (every read past the last byte times out).
 //
-// Properties checked for every attempt, against the bytes from its candidate start (the kept
-// sync bytes included):
-// - it consumes exactly what its outcome implies: 2 bytes for bad sync bytes, 3 for a descriptor
-//   set byte outside the sixteen, n + 6 for a packet (good or with a bad checksum), everything
-//   left when the stream ends inside the packet;
+// Beside each call, one MipPacket::read_from attempt over a copy of the rest of the input, from
+// the sync bytes the port says it kept, tells what the call should have done. Properties checked
+// for every call, against the bytes from its candidate start (the kept sync bytes included):
+// - the attempt consumes exactly what its outcome implies: 2 bytes for bad sync bytes, 3 for a
+//   descriptor set byte outside the sixteen, n + 6 for a packet (good or with a bad checksum),
+//   everything left when the stream ends inside the packet;
 // - it never asks the source for bytes past the field it is reading (no read-ahead);
 // - the checksum it reports as computed is the packet's real checksum;
 // - a good packet carries the descriptor set and payload found on the wire, and writing it back
-//   with MipPacket::write_to gives exactly the bytes the attempt consumed;
-// - the skip after a failure consumes exactly one byte, or fails only at the end of the stream;
-// so every step moves the stream forward and the loop ends. And over the whole input: no sync pair
-// is passed over. Every 75 65 is either where an attempt began or inside the bytes that an
+//   with MipPacket::write_to gives exactly the bytes the attempt consumed; the port returns its
+//   readings;
+// - after a failed attempt the port skips exactly one byte more and returns no readings, or fails
+//   only when the stream has no byte left; when the stream ended before the sync bytes, it skips
+//   nothing and fails;
+// so every call moves the stream forward and the loop ends. And over the whole input: no sync
+// pair is passed over. Every 75 65 is either where an attempt began or inside the bytes that an
 // earlier attempt consumed (a false sync pair inside a packet's or a bogus packet's bytes).
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -27,7 +31,7 @@
 #include "fuzz_support.hpp"
 #include "link/forward_only_seek.hpp"
 #include "link/mip_packet.hpp"
-#include "link/sync_progress.hpp"
+#include "link/port.hpp"
 
 using namespace tiltwick;
 
@@ -53,7 +57,8 @@ std::size_t field_end(PacketField field, std::size_t payload_length) {
     std::abort();
 }
 
-void check_good_packet(MipPacket packet, std::span<const std::uint8_t> at, std::size_t consumed) {
+void check_good_packet(MipPacket packet, std::span<const std::uint8_t> at, std::size_t consumed,
+                       const std::string& returned) {
     FUZZ_CHECK(at.size() >= 6);
     const std::size_t n = at[3];
     FUZZ_CHECK(consumed == n + 6);
@@ -78,6 +83,7 @@ void check_good_packet(MipPacket packet, std::span<const std::uint8_t> at, std::
     FUZZ_CHECK(readings.size() <= n / 2);
     const std::string text = readings_text(readings);
     FUZZ_CHECK(text.size() >= 2 && text.front() == '[' && text.back() == ']');
+    FUZZ_CHECK(text == returned);  // the port hands on what the packet decodes to
 }
 
 void check_failed_attempt(const ParseError& error, std::span<const std::uint8_t> at, std::size_t consumed,
@@ -130,54 +136,58 @@ void check_failed_attempt(const ParseError& error, std::span<const std::uint8_t>
 }
 
 void read_all(std::span<const std::uint8_t> input, fuzz::AtEnd at_end) {
-    fuzz::MemorySource source(input, 7, at_end);
-    SyncProgress sync;
+    auto owned = std::make_unique<fuzz::MemorySource>(input, 7, at_end);
+    fuzz::MemorySource& source = *owned;
+    Port port = Port::replaying(std::move(owned));
     std::vector<bool> began(input.size() + 1), inside(input.size() + 1);
     for (;;) {
-        const std::size_t kept = sync.kept();
+        const std::size_t kept = port.kept_sync();
         const std::size_t start = source.position() - kept;  // where the candidate packet begins
         const auto at = input.subspan(start);
         FUZZ_CHECK(kept == 0 || (at[0] == sync1 && (kept == 1 || at[1] == sync2)));
         began[start] = true;
-        source.reset_furthest_request();
 
-        ForwardOnlySeek stream(source);
-        auto packet = MipPacket::read_from(stream, static_cast<std::uint8_t>(kept));
+        // What one attempt from here gives, read over a copy of the rest of the input.
+        fuzz::MemorySource copy(input.subspan(source.position()), 7, at_end);
+        ForwardOnlySeek copy_stream(copy);
+        auto attempt = MipPacket::read_from(copy_stream, static_cast<std::uint8_t>(kept));
+        const std::size_t attempted = kept + copy.position();  // what the attempt consumed
+        for (std::size_t p = start + 1; p < start + attempted; ++p) inside[p] = true;
+
+        source.reset_furthest_request();
+        auto result = fuzz::quietly(source.remaining() < 2, [&] { return port.read_packet(); });
         const std::size_t consumed = source.position() - start;
         const std::size_t reached = source.furthest_request() - start;
-        for (std::size_t p = start + 1; p < source.position(); ++p) inside[p] = true;
 
-        if (packet) {
+        if (attempt) {
+            FUZZ_CHECK(result.has_value() && consumed == attempted);
             FUZZ_CHECK(reached <= consumed);  // asked for nothing beyond the packet
-            check_good_packet(std::move(*packet), at, consumed);
-            sync.clear();
+            const std::string returned = readings_text(*result);
+            check_good_packet(std::move(*attempt), at, consumed, returned);
             continue;
         }
-        const ParseError& error = packet.error();
-        check_failed_attempt(error, at, consumed, at_end);
-        // No request went past the field being read when the attempt stopped.
+        const ParseError& error = attempt.error();
+        check_failed_attempt(error, at, attempted, at_end);
+        // No request went past the field being read when the attempt stopped, but for the byte
+        // skipped after it.
         std::size_t limit = 2;
         if (std::holds_alternative<BadDescriptorSet>(error.cause)) limit = 3;
-        if (std::holds_alternative<BadChecksum>(error.cause)) limit = consumed;
+        if (std::holds_alternative<BadChecksum>(error.cause)) limit = attempted;
         if (error.context && !std::holds_alternative<BadDescriptorSet>(error.cause)) {
             limit = field_end(*error.context, at.size() > 3 ? at[3] : 0);
         }
-        FUZZ_CHECK(reached <= limit);
-
         if (error.is_failure_before_sync()) {
+            FUZZ_CHECK(!result.has_value() && consumed == attempted && reached <= limit);
             FUZZ_CHECK(source.remaining() == 0);
             break;
         }
-        const std::size_t before_skip = source.position();
-        const bool had_byte = source.remaining() > 0;
-        source.reset_furthest_request();
-        const auto skipped = stream.skip(1);
-        FUZZ_CHECK(source.furthest_request() <= before_skip + 1);  // the skip asks for one byte only
-        FUZZ_CHECK(skipped.has_value() == had_byte);
-        FUZZ_CHECK(source.position() - before_skip == (had_byte ? 1u : 0u));
-        if (!skipped) break;
+        const bool had_byte = input.size() > start + attempted;
+        FUZZ_CHECK(reached <= std::max(limit, attempted + 1));  // the skip asks for one byte only
+        FUZZ_CHECK(result.has_value() == had_byte);
+        FUZZ_CHECK(consumed == attempted + (had_byte ? 1u : 0u));
+        if (!result) break;
+        FUZZ_CHECK(result->empty());
         FUZZ_CHECK(source.position() > start);
-        sync.after_discarding(stream.last_bytes());
     }
     FUZZ_CHECK(source.remaining() == 0);
     for (std::size_t p = 0; p + 1 < input.size(); ++p) {
@@ -186,6 +196,11 @@ void read_all(std::span<const std::uint8_t> input, fuzz::AtEnd at_end) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::park_stdout();  // the port prints a line per packet it replays
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);

@@ -9,10 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <span>
+#include <unistd.h>
 #include <vector>
 
 #include "link/byte_stream.hpp"
+#include "link/descriptor.hpp"
 
 #define FUZZ_CHECK(condition)                                                                         \
     do {                                                                                              \
@@ -65,6 +68,30 @@ private:
     std::size_t furthest_request_ = 0;
 };
 
+// Standard output goes to /dev/null from here on (libFuzzer writes to standard error only).
+inline void park_stdout() {
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, 1);
+        ::close(null);
+    }
+}
+
+// call() with standard error on /dev/null meanwhile when `silence` holds: the port's line at the
+// end of each input would otherwise flood the fuzzer's log.
+template <typename Call>
+auto quietly(bool silence, Call call) {
+    if (!silence) return call();
+    const int saved = ::dup(2);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ::dup2(null, 2);
+    auto result = call();
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(null);
+    return result;
+}
+
 // Collects what a writer hands over, chunk by chunk.
 class MemorySink final : public tiltwick::ByteSink {
 public:
@@ -89,12 +116,7 @@ inline std::uint16_t fletcher(std::span<const std::uint8_t> bytes) {
     return static_cast<std::uint16_t>(a << 8 | b);
 }
 
-// The sixteen descriptor set bytes a packet may carry.
-inline constexpr std::uint8_t descriptor_sets[16] = {0x01, 0x0C, 0x0D, 0x0E, 0x0F, 0x7F, 0x80, 0x81,
-                                                     0x82, 0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0xA0};
-
-inline bool is_descriptor_set(std::uint8_t byte) {
-    return std::find(std::begin(descriptor_sets), std::end(descriptor_sets), byte) != std::end(descriptor_sets);
-}
+// Whether a packet may carry this descriptor set byte (one of the sixteen of the set table).
+inline bool is_descriptor_set(std::uint8_t byte) { return tiltwick::descriptor_from_byte(byte).has_value(); }
 
 }  // namespace fuzz

@@ -155,8 +155,8 @@ SCRIPT = textwrap.dedent("""
     rng, interrupted = random.Random(1), 0
     for _ in range(40):
         timer = threading.Timer(rng.uniform(0, 0.02), os.kill, (os.getpid(), signal.SIGINT))
-        timer.start()
         try:
+            timer.start()  # a slow start may see the signal already
             while True:
                 for _ in packets(capture):
                     pass

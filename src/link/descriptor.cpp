@@ -8,10 +8,8 @@ namespace tiltwick {
 std::string_view parsed_packet_line(Descriptor descriptor) {
     static const std::array<std::string, 256> lines = [] {
         std::array<std::string, 256> made;
-        for (unsigned byte = 0; byte < made.size(); ++byte) {
-            if (auto known = descriptor_from_byte(static_cast<std::uint8_t>(byte))) {
-                made[byte] = "Parsed packet: " + std::string(descriptor_name(*known)) + "\n";
-            }
+        for (const auto& set : descriptor_sets) {
+            made[static_cast<std::uint8_t>(set.descriptor)] = "Parsed packet: " + std::string(set.name) + "\n";
         }
         return made;
     }();

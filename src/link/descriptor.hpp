@@ -1,61 +1,50 @@
 #pragma once
-// The MIP descriptor set codes a packet may carry.
+// The MIP descriptor set codes a packet may carry: declared once, in the table below, from which
+// the enumeration, the validity check and the names all come.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
 namespace tiltwick {
 
+// X(name, wire byte) for each of the sixteen sets a packet may carry.
+#define TILTWICK_DESCRIPTOR_SETS(X)                                                               \
+    X(CommandBase, 0x01) X(Command3DM, 0x0C) X(CommandNav, 0x0D) X(CommandGNSS, 0x0E)             \
+    X(CommandRTK, 0x0F) X(CommandSys, 0x7F) X(DataSensor, 0x80) X(DataGNSS, 0x81)                 \
+    X(DataEstimationFilter, 0x82) X(DataDisplacement, 0x90) X(DataGNSS1, 0x91) X(DataGNSS2, 0x92) \
+    X(DataGNSS3, 0x93) X(DataGNSS4, 0x94) X(DataGNSS5, 0x95) X(DataSystem, 0xA0)
+
 enum class Descriptor : std::uint8_t {
-    CommandBase = 0x01,
-    Command3DM = 0x0C,
-    CommandNav = 0x0D,
-    CommandGNSS = 0x0E,
-    CommandRTK = 0x0F,
-    CommandSys = 0x7F,
-    DataSensor = 0x80,
-    DataGNSS = 0x81,
-    DataEstimationFilter = 0x82,
-    DataDisplacement = 0x90,
-    DataGNSS1 = 0x91,
-    DataGNSS2 = 0x92,
-    DataGNSS3 = 0x93,
-    DataGNSS4 = 0x94,
-    DataGNSS5 = 0x95,
-    DataSystem = 0xA0,
+#define TILTWICK_ENUMERATOR(name, code) name = code,
+    TILTWICK_DESCRIPTOR_SETS(TILTWICK_ENUMERATOR)
+#undef TILTWICK_ENUMERATOR
 };
 
-constexpr std::optional<Descriptor> descriptor_from_byte(std::uint8_t byte) {
-    switch (byte) {
-        case 0x01: case 0x0C: case 0x0D: case 0x0E: case 0x0F: case 0x7F:
-        case 0x80: case 0x81: case 0x82:
-        case 0x90: case 0x91: case 0x92: case 0x93: case 0x94: case 0x95:
-        case 0xA0:
-            return static_cast<Descriptor>(byte);
-        default:
-            return std::nullopt;
-    }
-}
+struct DescriptorSet {
+    Descriptor descriptor;
+    std::string_view name;
+};
+
+inline constexpr std::array descriptor_sets = {
+#define TILTWICK_ENTRY(name, code) DescriptorSet{Descriptor::name, #name},
+    TILTWICK_DESCRIPTOR_SETS(TILTWICK_ENTRY)
+#undef TILTWICK_ENTRY
+};
+
+// Every byte's set, or nothing: a look-up on each packet's descriptor byte.
+inline constexpr auto descriptor_by_byte = [] {
+    std::array<std::optional<Descriptor>, 256> sets{};
+    for (const auto& set : descriptor_sets) sets[static_cast<std::uint8_t>(set.descriptor)] = set.descriptor;
+    return sets;
+}();
+
+constexpr std::optional<Descriptor> descriptor_from_byte(std::uint8_t byte) { return descriptor_by_byte[byte]; }
 
 constexpr std::string_view descriptor_name(Descriptor descriptor) {
-    switch (descriptor) {
-        case Descriptor::CommandBase: return "CommandBase";
-        case Descriptor::Command3DM: return "Command3DM";
-        case Descriptor::CommandNav: return "CommandNav";
-        case Descriptor::CommandGNSS: return "CommandGNSS";
-        case Descriptor::CommandRTK: return "CommandRTK";
-        case Descriptor::CommandSys: return "CommandSys";
-        case Descriptor::DataSensor: return "DataSensor";
-        case Descriptor::DataGNSS: return "DataGNSS";
-        case Descriptor::DataEstimationFilter: return "DataEstimationFilter";
-        case Descriptor::DataDisplacement: return "DataDisplacement";
-        case Descriptor::DataGNSS1: return "DataGNSS1";
-        case Descriptor::DataGNSS2: return "DataGNSS2";
-        case Descriptor::DataGNSS3: return "DataGNSS3";
-        case Descriptor::DataGNSS4: return "DataGNSS4";
-        case Descriptor::DataGNSS5: return "DataGNSS5";
-        case Descriptor::DataSystem: return "DataSystem";
+    for (const auto& set : descriptor_sets) {
+        if (set.descriptor == descriptor) return set.name;
     }
     return "";
 }

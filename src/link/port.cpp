@@ -6,32 +6,29 @@
 
 namespace tiltwick {
 
-// One packet attempt on an open source. After a failed attempt one more byte is skipped, and
-// the sync bytes that the discarded bytes end with are kept for the next attempt.
+// One packet attempt on an open source; Resync decides what happens between attempts.
 std::expected<std::vector<Reading>, AHRSError> Port::read_step(ByteSource& source, bool recorded_file) {
     ForwardOnlySeek stream(source);
-    auto packet = MipPacket::read_from(stream, sync_.kept());
+    auto packet = MipPacket::read_from(stream, resync_.kept());
     hung_up_ = false;
     if (packet) {
-        sync_.clear();
+        resync_.forget();
         if (recorded_file) write_text(1, parsed_packet_line(packet->descriptor));
         return std::move(*packet).to_sensor_readings_with_options();
     }
     const ParseError& error = packet.error();
     if (error.is_failure_before_sync()) {
-        sync_.after_discarding(stream.last_bytes());
+        resync_.after_stream_failure(stream);
         const auto& io = std::get<StreamFailure>(error.cause).error;
         hung_up_ = io.kind == IoErrorKind::BrokenPipe;
         print_err("IOERR: " + io.short_text());
         return std::unexpected(AHRSError::io(io));
     }
     if (!recorded_file) print_err("Error parsing packet: " + error.render());
-    if (auto skipped = stream.skip(1); !skipped) {
-        sync_.clear();
+    if (auto skipped = resync_.skip_after_failure(stream); !skipped) {
         hung_up_ = skipped.error().kind == IoErrorKind::BrokenPipe;
         return std::unexpected(AHRSError::io(skipped.error()));
     }
-    sync_.after_discarding(stream.last_bytes());
     return std::vector<Reading>{};
 }
 
@@ -44,7 +41,7 @@ std::expected<Port, AHRSError> Port::open(const std::string& serial_device, std:
 std::expected<Port, AHRSError> Port::open_file(const std::string& filename) {
     auto file = RecordedFile::open(filename);
     if (!file) return std::unexpected(AHRSError::io(file.error()));
-    return Port(File{std::move(*file)});
+    return replaying(std::make_unique<RecordedFile>(std::move(*file)));
 }
 
 const char* refusal_line(const PortState& state) {
@@ -64,7 +61,7 @@ void Port::start_stream() {
 
 std::expected<std::vector<Reading>, AHRSError> Port::read_packet() {
     if (auto* streaming = std::get_if<Streaming>(&state_)) return read_step(streaming->line, false);
-    if (auto* file = std::get_if<File>(&state_)) return read_step(file->file, true);
+    if (auto* file = std::get_if<File>(&state_)) return read_step(*file->source, true);
     hung_up_ = false;
     const SerialPortError not_streaming{SerialErrorKind::InvalidInput, IoErrorKind::Other, "Port not streaming"};
     return std::unexpected(AHRSError::serial_port(not_streaming));

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -11,7 +12,7 @@
 #include "link/ahrs_error.hpp"
 #include "link/recorded_file.hpp"
 #include "link/serial_line.hpp"
-#include "link/sync_progress.hpp"
+#include "link/resync.hpp"
 
 namespace tiltwick {
 
@@ -22,7 +23,7 @@ struct Streaming {
     SerialLine line;
 };
 struct File {
-    RecordedFile file;
+    std::unique_ptr<ByteSource> source;  // a recorded file, or any other capture read in order
 };
 struct NotConfigured {};
 
@@ -36,6 +37,9 @@ public:
     static std::expected<Port, AHRSError> open(const std::string& serial_device, std::uint32_t baud_rate);
     // A port in state File, or "IOError: " and the I/O error.
     static std::expected<Port, AHRSError> open_file(const std::string& filename);
+    // A port in state File over any byte source read in order, such as a capture held in
+    // memory: the same reading step as a recorded file, for native callers.
+    static Port replaying(std::unique_ptr<ByteSource> source) { return Port(File{std::move(source)}); }
 
     // Configured becomes Streaming; every other state prints why it stays as it is.
     void start_stream();
@@ -46,6 +50,9 @@ public:
     // Whether the last read_packet failed because the line was hung up (the device has gone).
     bool hung_up() const { return hung_up_; }
 
+    // The sync bytes the next attempt starts with (see Resync).
+    std::uint8_t kept_sync() const { return resync_.kept(); }
+
     const PortState& state() const { return state_; }
     PortState& state() { return state_; }
 
@@ -54,7 +61,7 @@ private:
     std::expected<std::vector<Reading>, AHRSError> read_step(ByteSource& source, bool recorded_file);
 
     PortState state_;
-    SyncProgress sync_;  // belongs to the current source: a new port starts with nothing kept
+    Resync resync_;  // belongs to the current source: a new port starts with nothing kept
     bool hung_up_ = false;
 };
 

@@ -7,28 +7,18 @@
 namespace tiltwick {
 
 SerialPortError SerialPortError::from_errno(int code) {
-    SerialPortError error{SerialErrorKind::Unknown, IoErrorKind::Other, os_message(code)};
-    switch (code) {
-        case ENOENT:
-            error.kind = SerialErrorKind::Io;
-            error.io_kind = IoErrorKind::NotFound;
-            break;
-        case EACCES:
-        case EPERM:
-            error.kind = SerialErrorKind::Io;
-            error.io_kind = IoErrorKind::PermissionDenied;
-            break;
-        case ENODEV:
-        case ENXIO:
-            error.kind = SerialErrorKind::NoDevice;
-            break;
-        case EINVAL:
-            error.kind = SerialErrorKind::InvalidInput;
-            break;
+    // The I/O kinds a serial-port error names as such; a few others have kinds of their own.
+    switch (const IoErrorKind io_kind = kind_for_errno(code)) {
+        case IoErrorKind::NotFound:
+        case IoErrorKind::PermissionDenied:
+            return {SerialErrorKind::Io, io_kind, os_message(code)};
+        case IoErrorKind::InvalidInput:
+            return {SerialErrorKind::InvalidInput, IoErrorKind::Other, os_message(code)};
         default:
             break;
     }
-    return error;
+    const bool no_device = code == ENODEV || code == ENXIO;
+    return {no_device ? SerialErrorKind::NoDevice : SerialErrorKind::Unknown, IoErrorKind::Other, os_message(code)};
 }
 
 std::string SerialPortError::render() const {

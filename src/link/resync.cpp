@@ -1,4 +1,4 @@
-#include "link/sync_progress.hpp"
+#include "link/resync.hpp"
 
 #include <algorithm>
 
@@ -6,7 +6,16 @@
 
 namespace tiltwick {
 
-void SyncProgress::after_discarding(std::span<const std::uint8_t> last_bytes) {
+std::expected<void, IoError> Resync::skip_after_failure(ForwardOnlySeek& stream) {
+    if (auto skipped = stream.skip(1); !skipped) {
+        forget();
+        return skipped;
+    }
+    keep_sync_bytes_ending(stream.last_bytes());
+    return {};
+}
+
+void Resync::keep_sync_bytes_ending(std::span<const std::uint8_t> last_bytes) {
     // The discarded bytes are the kept sync bytes followed by what the attempt read.
     std::uint8_t history[4];
     std::size_t size = 0;

@@ -1,0 +1,30 @@
+# The sources of everything below the Python binding (packets, sources, decoding, clients),
+# relative to this folder: the one list the module build and the fuzz build both use.
+set(TILTWICK_CORE_SOURCES
+    link/quoted.cpp
+    link/descriptor.cpp
+    link/io_error.cpp
+    link/byte_stream.cpp
+    link/forward_only_seek.cpp
+    link/mip_packet.cpp
+    link/parse_error.cpp
+    link/serial_port_error.cpp
+    link/serial_line.cpp
+    link/termios2.cpp
+    link/file_descriptor.cpp
+    link/recorded_file.cpp
+    link/buffered_file.cpp
+    link/resync.cpp
+    link/port.cpp
+    link/commands.cpp
+    link/diagnostics.cpp
+    link/ahrs_error.cpp
+    decode/field_decoder.cpp
+    decode/float_text.cpp
+    decode/text_form.cpp
+    client/ahrs_client.cpp
+    client/packet_map.cpp
+    client/reader_thread.cpp
+    client/buffered_client.cpp
+    client/wall_clock.cpp
+)
