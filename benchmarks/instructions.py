@@ -17,7 +17,9 @@ interpreter it was started with has no tiltwick). Paths and what is counted:
 Each path runs on two captures of the same stream (tiltwick_tools.capture, 100 sensor + 100
 filter packets per second, --seconds long); the figure per packet is the difference of the two
 counts over the difference of the packets, so that start-up, imports and the end of the run
-cancel. Floors (benchmarks/floors/, built here with g++ -O2 into build/instructions/):
+cancel. Then again on two captures of short packets, the commonest high-rate configuration:
+accelerometer and gyro only, 34 bytes each (--short packets in the longer one, a third of that in
+the shorter). Floors (benchmarks/floors/, built here with g++ -O2 into build/instructions/):
 dump_floor (C++), dict_floor (an extension module: read(), read_packet(), take()) and
 live_floor (C++ reader thread). Each floor's output is checked against tiltwick's on the same
 captures: the dump text and closing line byte for byte, the "Parsed packet: " lines, the dicts
@@ -28,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import array
+import math
 import fcntl
 import os
 import platform
@@ -49,6 +52,7 @@ ROOT = os.path.dirname(HERE)
 FLOORS = os.path.join(HERE, "floors")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
+from tiltwick_tools import mip_wire as mw  # noqa: E402
 from tiltwick_tools.capture import make_capture  # noqa: E402
 from process_probe import quiet  # noqa: E402
 
@@ -328,6 +332,17 @@ def measure_paths(captures: list[Capture], floors: dict[str, str], work: str, ve
     return counts
 
 
+def short_capture(path: str, packets: int) -> Capture:
+    """Accelerometer + gyro packets of 34 bytes, their values following a slow motion."""
+    data = b"".join(
+        mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", math.sin(k / 97), math.cos(k / 89), -1 + k / 1e6)
+                 + mw.encode_reading("ScaledGyroVector", math.sin(k / 13) / 10, math.cos(k / 17) / 10, k / 1e7))
+        for k in range(packets))
+    with open(path, "wb") as f:
+        f.write(data)
+    return Capture(path, packets, data)
+
+
 def read_bytes(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
@@ -366,6 +381,8 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, nargs=2, default=(5.0, 15.0), metavar=("SHORT", "LONG"),
                     help="lengths of the two captures (100 + 100 packets per second)")
+    ap.add_argument("--short", type=int, default=6000, metavar="PACKETS",
+                    help="packets in the longer capture of short packets (default: %(default)s)")
     ap.add_argument("--keep", metavar="DIR", help="keep the captures, outputs and callgrind files in DIR")
     ap.add_argument("--verbose", action="store_true", help="print every run's count and time")
     args = ap.parse_args()
@@ -377,29 +394,36 @@ def main() -> None:
     floors = build_floors(os.path.join(ROOT, "build", "instructions"))
 
     work = tempfile.mkdtemp(prefix="tiltwick-instructions-")  # a name of one length every time
+    streams: dict[str, tuple[list[Capture], dict[str, list[tuple[int, int]]]]] = {}
     try:
-        captures = []
+        rich = []
         for i, seconds in enumerate(args.seconds):
             path = os.path.join(work, f"capture{i}.bin")  # names of one length: the same start-up
             info = make_capture(path, seconds=seconds)
-            captures.append(Capture(path, info.packets, read_bytes(path)))
-        check_dicts(captures[-1], floors)
-        counts = measure_paths(captures, floors, work, args.verbose)
+            rich.append(Capture(path, info.packets, read_bytes(path)))
+        short = [short_capture(os.path.join(work, f"capture{i + 2}.bin"), n)
+                 for i, n in enumerate((args.short // 3, args.short))]
+        for name, captures in (("rich", rich), ("short", short)):
+            check_dicts(captures[-1], floors)
+            os.makedirs(os.path.join(work, name))
+            streams[name] = (captures, measure_paths(captures, floors, os.path.join(work, name), args.verbose))
     finally:
         if args.keep is not None:
             shutil.copytree(work, args.keep, dirs_exist_ok=True)
         shutil.rmtree(work, ignore_errors=True)
 
-    packets = captures[1].packets - captures[0].packets
     print(f"{platform.machine()}, Python {platform.python_version()}, {tool_version(['valgrind', '--version'])},"
           f" floors by {tool_version([os.environ.get('CXX', 'g++'), '--version'])}")
-    print(f"captures of {captures[0].packets} and {captures[1].packets} packets (half sensor, half filter);"
-          f" per packet = difference / {packets}")
     labels = {"dump": "dump", "read": "read()", "read_packet": "read_packet()", "take": "take()", "live": "live"}
-    for path, label in labels.items():
-        (t0, f0), (t1, f1) = counts[path]
-        mine, floor = (t1 - t0) / packets, (f1 - f0) / packets
-        print(f"{label:<14} {mine:>8,.0f} instr/packet  floor {floor:>7,.0f}  ratio {mine / floor:.2f}")
+    for name, (captures, counts) in streams.items():
+        packets = captures[1].packets - captures[0].packets
+        what = ("half sensor, half filter" if name == "rich" else "accelerometer + gyro, 34 bytes each")
+        print(f"captures of {captures[0].packets} and {captures[1].packets} packets ({what});"
+              f" per packet = difference / {packets}")
+        for path, label in labels.items():
+            (t0, f0), (t1, f1) = counts[path]
+            mine, floor = (t1 - t0) / packets, (f1 - f0) / packets
+            print(f"  {label:<14} {mine:>8,.0f} instr/packet  floor {floor:>7,.0f}  ratio {mine / floor:.2f}")
     print(f"({time.monotonic() - started:.0f} s)", file=sys.stderr)
 
 

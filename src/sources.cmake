@@ -4,7 +4,6 @@ set(TILTWICK_CORE_SOURCES
     link/quoted.cpp
     link/descriptor.cpp
     link/io_error.cpp
-    link/byte_stream.cpp
     link/forward_only_seek.cpp
     link/mip_packet.cpp
     link/parse_error.cpp

@@ -99,9 +99,16 @@ std::optional<Reading> decode_field(std::uint8_t descriptor_set, std::span<const
 
 std::vector<Reading> decode_payload(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload) {
     std::vector<Reading> readings;
-    if (table_for(descriptor_set) == nullptr) return readings;
+    decode_payload_into(descriptor_set, payload, readings);
+    return readings;
+}
+
+void decode_payload_into(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload,
+                         std::vector<Reading>& readings) {
+    readings.clear();
+    if (table_for(descriptor_set) == nullptr) return;
     const std::size_t n = payload.size();
-    // One allocation of just the room needed: a reading per field at most.
+    // At most one allocation, of just the room needed: a reading per field at most.
     std::size_t fields = 0;
     for (std::size_t offset = 0; offset < n; offset += payload[offset] == 0 ? 1 : payload[offset]) ++fields;
     readings.reserve(fields);
@@ -115,7 +122,6 @@ std::vector<Reading> decode_payload(std::uint8_t descriptor_set, std::span<const
         }
         offset = end;
     }
-    return readings;
 }
 
 }  // namespace tiltwick

@@ -18,5 +18,8 @@ std::optional<Reading> decode_field(std::uint8_t descriptor_set, std::span<const
 // Walks the fields of a payload: length byte (0 counts as 1), descriptor byte, data. Sets
 // other than the sensor and estimation-filter sets yield nothing.
 std::vector<Reading> decode_payload(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload);
+// The same into `readings`, emptied first; its storage is reused when it is large enough.
+void decode_payload_into(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload,
+                         std::vector<Reading>& readings);
 
 }  // namespace tiltwick

@@ -18,27 +18,31 @@ char* put_zeros(char* out, int count) {
     return out;
 }
 
-// Lays out the shortest digits d1 d2 ... dk with decimal exponent e (value = d1.d2...dk x 10^e).
-char* lay_out(char* out, const char* digits, int count, int exponent) {
+// Lays out the shortest digits, `first` then the `count` digits of `rest`, with decimal exponent
+// `exponent` (value = first.rest x 10^exponent): plain decimal from 1e-4 up to 1e16, scientific
+// outside.
+char* lay_out(char* out, char first, const char* rest, int count, int exponent) {
     if (exponent >= -4 && exponent < 16) {
         if (exponent < 0) {
             out = put(out, "0.", 2);
             out = put_zeros(out, -exponent - 1);
-            return put(out, digits, static_cast<std::size_t>(count));
+            *out++ = first;
+            return put(out, rest, static_cast<std::size_t>(count));
         }
-        if (count <= exponent + 1) {
-            out = put(out, digits, static_cast<std::size_t>(count));
-            out = put_zeros(out, exponent + 1 - count);
+        *out++ = first;
+        if (count <= exponent) {
+            out = put(out, rest, static_cast<std::size_t>(count));
+            out = put_zeros(out, exponent - count);
             return put(out, ".0", 2);
         }
-        out = put(out, digits, static_cast<std::size_t>(exponent + 1));
+        out = put(out, rest, static_cast<std::size_t>(exponent));
         *out++ = '.';
-        return put(out, digits + exponent + 1, static_cast<std::size_t>(count - exponent - 1));
+        return put(out, rest + exponent, static_cast<std::size_t>(count - exponent));
     }
-    *out++ = digits[0];
-    if (count > 1) {
+    *out++ = first;
+    if (count > 0) {
         *out++ = '.';
-        out = put(out, digits + 1, static_cast<std::size_t>(count - 1));
+        out = put(out, rest, static_cast<std::size_t>(count));
     }
     *out++ = 'e';
     return std::to_chars(out, out + 8, exponent).ptr;
@@ -50,20 +54,16 @@ char* write_text(char* out, Float value) {
     if (std::signbit(value)) *out++ = '-';
     if (std::isinf(value)) return put(out, "inf", 3);
     if (value == 0) return put(out, "0.0", 3);
-    // Shortest round-trip digits in scientific form: "1.5e+16", "2.5e-07", "1e-05".
+    // Shortest round-trip digits in scientific form, "1.5e+16", "2.5e-07", "1e-05", laid out
+    // again from where they stand.
     char scientific[32];
     const char* end = std::to_chars(scientific, scientific + sizeof scientific, std::fabs(value),
                                     std::chars_format::scientific).ptr;
-    char digits[20];
-    int count = 0;
-    const char* at = scientific;
-    for (; *at != 'e'; ++at) {
-        if (*at != '.') digits[count++] = *at;
-    }
-    const bool negative_exponent = at[1] == '-';
+    const char* e = static_cast<const char*>(std::memchr(scientific, 'e', static_cast<std::size_t>(end - scientific)));
+    const char* rest = scientific[1] == '.' ? scientific + 2 : scientific + 1;
     int exponent = 0;
-    for (at += 2; at < end; ++at) exponent = exponent * 10 + (*at - '0');
-    return lay_out(out, digits, count, negative_exponent ? -exponent : exponent);
+    for (const char* at = e + 2; at < end; ++at) exponent = exponent * 10 + (*at - '0');
+    return lay_out(out, scientific[0], rest, static_cast<int>(e - rest), e[1] == '-' ? -exponent : exponent);
 }
 
 template <class Float>

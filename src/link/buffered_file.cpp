@@ -9,19 +9,12 @@
 
 namespace tiltwick {
 
-std::expected<std::size_t, IoError> BufferedFile::read_some(std::span<std::uint8_t> into) {
-    if (into.empty()) return 0;
-    if (begin_ == end_) {
-        auto got = read_once(fd_.get(), buffer_);
-        if (!got) return std::unexpected(std::move(got.error()));
-        begin_ = 0;
-        end_ = *got;
-        if (end_ == 0) return 0;
-    }
-    const std::size_t count = std::min(into.size(), end_ - begin_);
-    std::memcpy(into.data(), buffer_.data() + begin_, count);
-    begin_ += count;
-    return count;
+std::expected<std::size_t, IoError> BufferedFile::refill() {
+    auto got = read_once(fd_.get(), buffer_);
+    if (!got) return std::unexpected(std::move(got.error()));
+    begin_ = 0;
+    end_ = *got;
+    return end_;
 }
 
 std::expected<std::uint64_t, IoError> BufferedFile::start_offset() const {

@@ -14,9 +14,8 @@ std::unexpected<ParseError> stream_failure(IoError error, std::optional<PacketFi
     return std::unexpected(ParseError{StreamFailure{std::move(error)}, field});
 }
 
-}  // namespace
-
-std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream, std::uint8_t sync_kept) {
+template <class Source>
+std::expected<MipPacket, ParseError> read_packet_from(Source& stream, std::uint8_t sync_kept) {
     std::array<std::uint8_t, 2> sync{sync1, sync2};
     if (auto got = read_exact(stream, std::span(sync).subspan(sync_kept)); !got) {
         return stream_failure(std::move(got.error()), std::nullopt);
@@ -38,10 +37,11 @@ std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream, st
     }
     checksum.update(header);
 
-    MipPacket packet{*descriptor, std::vector<std::uint8_t>(header[0])};
-    auto filled = read_up_to(stream, packet.bytes);
+    MipPacket packet{*descriptor, {}};
+    const auto payload = packet.bytes.resize_for_writing(header[0]);
+    auto filled = read_up_to(stream, payload);
     if (!filled) return stream_failure(std::move(filled.error()), PacketField::Bytes);
-    if (*filled < packet.bytes.size()) {
+    if (*filled < payload.size()) {
         return std::unexpected(ParseError{
             ShortPayload{IoError::custom(IoErrorKind::UnexpectedEof, "not enough bytes in reader")},
             PacketField::Bytes});
@@ -58,27 +58,38 @@ std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream, st
     return packet;
 }
 
-std::expected<void, IoError> MipPacket::write_to(ByteSink& sink, const MipPacket& packet) {
+}  // namespace
+
+std::expected<MipPacket, ParseError> MipPacket::read_from(ByteSource& stream, std::uint8_t sync_kept) {
+    return read_packet_from(stream, sync_kept);
+}
+
+std::expected<MipPacket, ParseError> MipPacket::read_from(BufferedFile& stream, std::uint8_t sync_kept) {
+    return read_packet_from(stream, sync_kept);
+}
+
+std::expected<void, IoError> MipPacket::write_to(ByteSink& sink, Descriptor descriptor_set,
+                                                 std::span<const std::uint8_t> payload) {
     static constexpr std::uint8_t sync[2] = {sync1, sync2};
     if (auto done = sink.write_all(sync); !done) return done;
 
     MipChecksum checksum;
-    const std::uint8_t descriptor[1] = {static_cast<std::uint8_t>(packet.descriptor)};
+    const std::uint8_t descriptor[1] = {static_cast<std::uint8_t>(descriptor_set)};
     if (auto done = sink.write_all(descriptor); !done) return done;
     checksum.update(descriptor);
 
-    if (packet.bytes.size() > max_payload) {
+    if (payload.size() > max_payload) {
         return std::unexpected(IoError::custom(
             IoErrorKind::InvalidInput,
-            "payload of " + std::to_string(packet.bytes.size()) + " bytes exceeds the 255-byte limit of a packet"));
+            "payload of " + std::to_string(payload.size()) + " bytes exceeds the 255-byte limit of a packet"));
     }
-    const std::uint8_t length[1] = {static_cast<std::uint8_t>(packet.bytes.size())};
+    const std::uint8_t length[1] = {static_cast<std::uint8_t>(payload.size())};
     if (auto done = sink.write_all(length); !done) return done;
     checksum.update(length);
 
-    if (!packet.bytes.empty()) {
-        if (auto done = sink.write_all(packet.bytes); !done) return done;
-        checksum.update(packet.bytes);
+    if (!payload.empty()) {
+        if (auto done = sink.write_all(payload); !done) return done;
+        checksum.update(payload);
     }
     const std::uint8_t trailer[2] = {checksum.a, checksum.b};
     return sink.write_all(trailer);
@@ -87,6 +98,10 @@ std::expected<void, IoError> MipPacket::write_to(ByteSink& sink, const MipPacket
 std::vector<Reading> MipPacket::to_sensor_readings_with_options() && {
     const MipPacket packet = std::move(*this);
     return decode_payload(static_cast<std::uint8_t>(packet.descriptor), packet.bytes);
+}
+
+void MipPacket::to_sensor_readings_into(std::vector<Reading>& readings) const {
+    decode_payload_into(static_cast<std::uint8_t>(descriptor), bytes, readings);
 }
 
 }  // namespace tiltwick

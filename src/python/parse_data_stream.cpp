@@ -22,6 +22,7 @@ void print_end_of_file(const IoError& error) { print_err("End of file: " + error
 void dump_packets(BufferedFile& file) {
     if (auto offset = file.start_offset(); !offset) return print_end_of_file(offset.error());
     std::string line;
+    std::vector<Reading> readings;  // reused from packet to packet
     for (;;) {
         auto packet = MipPacket::read_from(file);
         if (!packet) {
@@ -33,7 +34,7 @@ void dump_packets(BufferedFile& file) {
             }
             return;
         }
-        const auto readings = std::move(*packet).to_sensor_readings_with_options();
+        packet->to_sensor_readings_into(readings);
         line.clear();
         append_readings_text(line, readings);
         write_line_buffered(1, line);

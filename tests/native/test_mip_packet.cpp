@@ -159,7 +159,7 @@ TEST(write_of_an_empty_payload_makes_four_writes) {
 
 TEST(write_of_256_payload_bytes_fails_after_three_bytes) {
     RecordingSink sink;
-    const auto written = MipPacket::write_to(sink, MipPacket{Descriptor::CommandBase, Bytes(256, 0x11)});
+    const auto written = MipPacket::write_to(sink, Descriptor::CommandBase, Bytes(256, 0x11));
     CHECK(!written.has_value());
     CHECK((sink.all() == Bytes{0x75, 0x65, 0x01}));
 }
@@ -180,7 +180,7 @@ TEST(written_packets_read_back) {
         Bytes payload(n);
         for (std::size_t i = 0; i < n; ++i) payload[i] = static_cast<std::uint8_t>(i * 37 + 11);
         RecordingSink sink;
-        REQUIRE(MipPacket::write_to(sink, MipPacket{Descriptor::DataEstimationFilter, payload}).has_value());
+        REQUIRE(MipPacket::write_to(sink, MipPacket{Descriptor::DataEstimationFilter, Payload(payload)}).has_value());
         Attempt a(sink.all(), false);
         REQUIRE(a.result.has_value());
         CHECK(a.result->descriptor == Descriptor::DataEstimationFilter);
