@@ -14,7 +14,7 @@ import signal
 import subprocess
 import sys
 
-TIMEOUT = 20.0
+TIMEOUT = 20.0  # the bound of every wait of the tests on another process or thread
 
 _RUNNER = """import json, sys
 sys.path[:0] = json.loads(sys.argv[1])

@@ -5,7 +5,6 @@ Then the helpers of the tests that play a device on a line."""
 
 import contextlib
 import importlib
-import multiprocessing
 import os
 import pathlib
 import select
@@ -21,7 +20,7 @@ import pytest
 
 from tiltwick_tools import mip_wire as mw
 import tiltwick
-from child import Child
+from child import TIMEOUT, Child, hear_from_parent, tell_parent
 from process_probe import with_new_thread
 from tiltwick_tools import SimulatedDevice
 from tiltwick_tools.float_text import float_text as package_float_text
@@ -31,7 +30,11 @@ from tiltwick_tools.motion import filter_packet, imu_packet, sensor_packet, sequ
 # allocations then describe the sanitizer, not the module.
 UNDER_SANITIZER = any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan"))
 
-EOF_LINE = "End of file: failed to fill whole buffer"
+EOF_LINE = "End of file: failed to fill whole buffer"  # the dump's closing line at the end of the data
+IOERR_EOF = "IOERR: failed to fill whole buffer\n"  # a replay's line where the data ends
+NO_SUCH_DEVICE = "/nonexistent/tiltwick-test-device"
+NOT_FOUND = 'AHRSError: IOError: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+NOT_STREAMING = 'AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" }'
 ERR = "Error parsing packet from file: "
 EOF_IO = 'I/O error: Custom { kind: UnexpectedEof, message: "failed to fill whole buffer" }'
 SHORT = 'short payload: Custom { kind: UnexpectedEof, message: "not enough bytes in reader" }'
@@ -171,7 +174,6 @@ def imu_packets(count):
 # simulated device: canned packets and error texts, waits with a bound, and the child processes
 # that play a device or open a line out of reach of this process's interpreter lock.
 
-TIMEOUT = 20.0
 RATE = 100  # nominal rate of the hand-made streams below; it only sets their sequence numbering
 LINE_BAUD = 115200
 TCGETS2 = getattr(termios, "TCGETS2", 0x802C542A)  # _IOR('T', 0x2A, struct termios2)
@@ -351,35 +353,34 @@ def key_or_none(entry):
         return seq_of(entry, RATE)
 
 
-def serve_device(rate, options, conn):
-    """The simulated device in another process, out of reach of this process's signals and
-    interpreter lock; it runs the simulator's methods (or returns its attributes) on request."""
+def serve_device(rate, options):
+    """In a child process: the simulated device, out of reach of the test process's signals and
+    interpreter lock; runs the simulator's methods (or gives its attributes; a dict as the list
+    of its values) as the test asks."""
     with SimulatedDevice(rate, **options) as sim:
-        conn.send(sim.path)
-        while (request := conn.recv()) is not None:
+        tell_parent(sim.path)
+        while (request := hear_from_parent()) is not None:
             value = getattr(sim, request[0])
-            conn.send(value(*request[1:]) if callable(value) else value)
+            value = value(*request[1:]) if callable(value) else value
+            tell_parent([list(value.values()) if isinstance(value, dict) else value])
 
 
 @contextlib.contextmanager
 def device_in_child(rate, **options):
     """The simulated device in a process of its own; yields its path and call(method, *args)."""
-    parent, child = multiprocessing.Pipe()
     options.setdefault("streaming", False)
-    process = multiprocessing.get_context("spawn").Process(target=serve_device, args=(rate, options, child),
-                                                          daemon=True)
-    process.start()
+    device = Child(serve_device, rate, options)
 
     def call(*request):
-        parent.send(request)
-        assert parent.poll(TIMEOUT), f"the device does not answer {request}"
-        return parent.recv()
+        device.send(list(request))
+        answer = device.receive()
+        assert answer is not None, f"the device does not answer {request}"
+        return answer[0]
     try:
-        assert parent.poll(TIMEOUT), "the device did not start"
-        yield types.SimpleNamespace(path=parent.recv(), call=call)
+        path = device.receive()
+        assert path, "the device did not start"
+        yield types.SimpleNamespace(path=path, call=call)
     finally:
         with contextlib.suppress(OSError):
-            parent.send(None)
-        process.join(TIMEOUT)
-        if process.is_alive():
-            process.kill()
+            device.send(None)
+        device.result()

@@ -1,13 +1,12 @@
 """BufferedAHRSClient against the simulated device: delivery, back-pressure, rendezvous,
 failures and teardown."""
 
-import os
 import time
 
 import pytest
 
 import tiltwick
-from helpers import UNDER_SANITIZER, drain_until, holders_of, new_client, seq_of, wait_for
+from helpers import UNDER_SANITIZER, bytes_read, drain_until, holders_of, new_client, seq_of, wait_for
 from process_probe import threads
 from tiltwick_tools import SimulatedDevice
 
@@ -41,12 +40,11 @@ def test_entries_arrive_complete_in_order_and_stamped(serial_line):
 @pytest.mark.parametrize("capacity", [1, 5, 64])
 def test_full_queue_loses_nothing(capacity, serial_line):
     with SimulatedDevice(sensor_hz=500, filter_hz=0, streaming=False) as sim:
-        client = tiltwick.BufferedAHRSClient(sim.path, 921600, capacity, False)
+        client, reader = new_client(sim.path, capacity)
         assert wait_for(lambda: holders_of(sim.path) == 1)
         sim.start_streams(filter=False)
-        # Let the device run well past the queue's capacity without taking anything.
-        assert sim.wait_until(lambda s: s.next_seq[0x80] >= capacity + 50)
-        time.sleep(0.5)  # ample for the reader to fill the queue, even on a loaded machine
+        # Nothing is taken: the reader fills the queue, then holds one more packet (94 bytes each).
+        assert wait_for(lambda: bytes_read(reader) >= (capacity + 1) * 94)
         first = client.take()
         assert len(first) == capacity
         rest = drain_until(client, lambda e: len(e) >= 60)
@@ -95,15 +93,16 @@ def test_unopenable_device_report_text(tmp_path):
 def test_garbage_gives_empty_entries_and_verbose_adds_lines(capfd, verbose, serial_line):
     with SimulatedDevice(0, streaming=False) as sim:
         client, reader = new_client(sim.path, 100, verbose)
-        assert wait_for(lambda: holders_of(sim.path) == 1)
-        time.sleep(0.25)  # at least one read time-out while silent
+        err = []
+        # at least one read time-out while silent
+        assert wait_for(lambda: err.append(capfd.readouterr().err) or "IOERR: Operation timed out" in "".join(err))
         sim.inject(b"\x00" * 30)  # ten failed sync attempts of 3 bytes each
         entries = drain_until(client, lambda e: len(e) >= 10)
         del client
         # The reader thread writes its last lines as it ends; read the capture after that.
         assert wait_for(lambda: reader not in threads())
     assert [p for _, p in entries] == [{}] * 10
-    err = capfd.readouterr().err
+    err = "".join(err) + capfd.readouterr().err
     assert err.count("Error parsing packet: bad sync: expected 0x75 0x65, found 0x00 0x00") == 10
     assert "IOERR: Operation timed out" in err
     timeout_debug = ('Error parsing packet: AHRSError { error: "IOError: Custom { kind: TimedOut, '
@@ -130,6 +129,5 @@ def test_queue_storage_that_cannot_be_reserved_raises_memory_error(capfd, tmp_pa
     before = threads()
     with pytest.raises(MemoryError):
         tiltwick.BufferedAHRSClient(str(tmp_path / "missing"), 115200, 2**32 - 1, False)
-    time.sleep(0.1)
-    assert not threads() - before  # no reader thread was started
+    assert not threads() - before  # a thread it started would show: it exists once it is created
     assert "Failed to open port" not in capfd.readouterr().err

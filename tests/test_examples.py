@@ -21,7 +21,7 @@ from tiltwick_tools.motion import sequence_number
 from tiltwick_tools.units import label
 
 ROOT = Path(__file__).resolve().parent.parent
-TIMEOUT = 120
+COMMAND_TIMEOUT = 120  # a command run to its end, under emulation too
 
 
 @pytest.mark.needs_termios2  # the live example opens the simulated device's pty
@@ -107,11 +107,11 @@ def test_sim_record_dump_end_to_end(tmp_path):
         # emulated system can take seconds just to start the command.
         assert wait_for(lambda: out.exists() and out.stat().st_size >= 64 * 1024), "nothing recorded"
         recorder.send_signal(signal.SIGINT)
-        _, status = recorder.communicate(timeout=TIMEOUT)
+        _, status = recorder.communicate(timeout=COMMAND_TIMEOUT)
         assert recorder.returncode == 0, status
     finally:
         device.send_signal(signal.SIGINT)
-        device.communicate(timeout=TIMEOUT)
+        device.communicate(timeout=COMMAND_TIMEOUT)
     data = out.read_bytes()
     assert re.search(rf"\b{len(data):,} B .* packets  0 checksum failures", status), status
 

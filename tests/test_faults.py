@@ -13,7 +13,7 @@ import pytest
 from tiltwick_tools import mip_wire as mw
 import tiltwick
 from child import Child, hear_from_parent, tell_parent
-from helpers import (ACC, BROKEN_PIPE, GYRO, RATE, TIMED_OUT, as_list, as_map, bytes_read, device_in_child,
+from helpers import (ACC, BROKEN_PIPE, GYRO, RATE, TIMED_OUT, TIMEOUT, as_list, as_map, bytes_read, device_in_child,
                      drain_until, hang_up, holders_of, imu_packets, key_of, key_or_none, new_client,
                      read_packet_outcome, released, seq_of, stream_of, streaming, wait_for)
 from process_probe import quiet, thread_cpu_ns, threads
@@ -21,7 +21,6 @@ from tiltwick_tools import SimulatedDevice
 
 pytestmark = pytest.mark.needs_termios2
 BAUD = 921600
-TIMEOUT = 20.0
 
 
 def by_stream(entries, rate):
@@ -149,9 +148,9 @@ def test_signal_storm_on_the_reader_thread_loses_nothing(capfd):
                 signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM})
             err = capfd.readouterr().err  # while the device was still streaming
             device.call("stop_streams")
-            time.sleep(0.3)  # the last packets leave the simulator
+            assert wait_for(lambda: device.call("backlog_bytes") == 0)  # the last packets have left it
             sent = device.call("sent_sensor") + device.call("sent_filter")
-            times = sorted(device.call("send_times").values())
+            times = sorted(device.call("send_times"))
             entries += drain_until(client, lambda e: len(entries) + len(e) >= sent)
             del client
     finally:

@@ -13,11 +13,10 @@ import weakref
 import pytest
 
 from tiltwick_tools import mip_wire as mw
+from helpers import NO_SUCH_DEVICE, NOT_STREAMING
 import tiltwick
 from tiltwick import AHRSClient, BufferedAHRSClient, parse_data_stream_py
 
-MISSING = "/nonexistent/tiltwick-test-device"
-NOT_STREAMING = 'AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" }'
 NO_DEVICE = 'AHRSError: SerialPortError: Error { kind: Io(NotFound), description: "No such file or directory" }'
 METHODS = ["open", "open_file", "configure", "start_stream", "read", "read_packet"]
 NO_ARGUMENT_METHODS = ["configure", "start_stream", "read", "read_packet"]
@@ -127,7 +126,7 @@ def test_classes_are_final(cls):
 
 def buffered_client(capfd, verbose=False):
     """A buffered client whose reader thread has ended on the missing device."""
-    client = BufferedAHRSClient(MISSING, 9600, 4, verbose)
+    client = BufferedAHRSClient(NO_SUCH_DEVICE, 9600, 4, verbose)
     err, deadline = "", time.monotonic() + 10
     while "Failed to open port" not in err and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -240,23 +239,23 @@ def open_file(name):
     (lambda: open_file(None), TypeError, "argument 'filename': 'NoneType' object cannot be converted to 'PyString'"),
     (lambda: parse_data_stream_py(b"f"), TypeError,
      "argument 'filename': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: open_device(MISSING, -1), OverflowError, "can't convert negative int to unsigned"),
-    (lambda: open_device(MISSING, 2**64), OverflowError, "int too big to convert"),
-    (lambda: open_device(MISSING, 2**32), OverflowError, "out of range integral type conversion attempted"),
-    (lambda: open_device(MISSING, 2**64 - 1), OverflowError, "out of range integral type conversion attempted"),
-    (lambda: open_device(MISSING, 9600.0), TypeError,
+    (lambda: open_device(NO_SUCH_DEVICE, -1), OverflowError, "can't convert negative int to unsigned"),
+    (lambda: open_device(NO_SUCH_DEVICE, 2**64), OverflowError, "int too big to convert"),
+    (lambda: open_device(NO_SUCH_DEVICE, 2**32), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: open_device(NO_SUCH_DEVICE, 2**64 - 1), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: open_device(NO_SUCH_DEVICE, 9600.0), TypeError,
      "argument 'baud_rate': 'float' object cannot be interpreted as an integer"),
-    (lambda: open_device(MISSING, "9600"), TypeError,
+    (lambda: open_device(NO_SUCH_DEVICE, "9600"), TypeError,
      "argument 'baud_rate': 'str' object cannot be interpreted as an integer"),
     (lambda: open_device(b"x", -1), TypeError,  # parameters convert in order
      "argument 'serial_device': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: BufferedAHRSClient(MISSING, 9600, 2**32, 1), OverflowError,
+    (lambda: BufferedAHRSClient(NO_SUCH_DEVICE, 9600, 2**32, 1), OverflowError,
      "out of range integral type conversion attempted"),
-    (lambda: BufferedAHRSClient(MISSING, 9600, 1.0, True), TypeError,
+    (lambda: BufferedAHRSClient(NO_SUCH_DEVICE, 9600, 1.0, True), TypeError,
      "argument 'buffer_size': 'float' object cannot be interpreted as an integer"),
-    (lambda: BufferedAHRSClient(MISSING, 9600, 1, 1), TypeError,
+    (lambda: BufferedAHRSClient(NO_SUCH_DEVICE, 9600, 1, 1), TypeError,
      "argument 'verbose': 'int' object cannot be converted to 'PyBool'"),
-    (lambda: BufferedAHRSClient(MISSING, 9600, 1, None), TypeError,
+    (lambda: BufferedAHRSClient(NO_SUCH_DEVICE, 9600, 1, None), TypeError,
      "argument 'verbose': 'NoneType' object cannot be converted to 'PyBool'"),
     (lambda: open_device("\udc80", 9600), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed"),
@@ -267,10 +266,10 @@ def open_file(name):
     (lambda: BufferedAHRSClient("\udc80", 9600, 1, True), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed"),
     # accepted values reach the operation, which fails on the missing device
-    (lambda: open_device(MISSING, Index(9600)), ValueError, NO_DEVICE),
-    (lambda: open_device(Text(MISSING), True), ValueError, NO_DEVICE),
-    (lambda: open_device(MISSING, 0), ValueError, NO_DEVICE),
-    (lambda: open_device(MISSING, 2**32 - 1), ValueError, NO_DEVICE),
+    (lambda: open_device(NO_SUCH_DEVICE, Index(9600)), ValueError, NO_DEVICE),
+    (lambda: open_device(Text(NO_SUCH_DEVICE), True), ValueError, NO_DEVICE),
+    (lambda: open_device(NO_SUCH_DEVICE, 0), ValueError, NO_DEVICE),
+    (lambda: open_device(NO_SUCH_DEVICE, 2**32 - 1), ValueError, NO_DEVICE),
     (lambda: AHRSClient().read_packet(), ValueError, NOT_STREAMING),
 ])
 def test_conversion_errors(call, error, text):
@@ -289,7 +288,7 @@ def test_wrapping_keeps_the_cause():
             raise TypeError("no index today") from cause
 
     with pytest.raises(TypeError) as raised:
-        open_device(MISSING, Refusing())
+        open_device(NO_SUCH_DEVICE, Refusing())
     assert str(raised.value) == "argument 'baud_rate': no index today"
     assert raised.value.__cause__ is cause
 
@@ -309,7 +308,7 @@ def test_numpy_bool_is_accepted_for_verbose(capfd, verbose):
     numpy = pytest.importorskip("numpy")
     buffered_client(capfd, numpy.bool_(verbose == "true"))
     with pytest.raises(TypeError, match="^argument 'verbose': 'int64' object cannot be converted to 'PyBool'$"):
-        BufferedAHRSClient(MISSING, 9600, 4, numpy.int64(1))
+        BufferedAHRSClient(NO_SUCH_DEVICE, 9600, 4, numpy.int64(1))
 
 
 def test_sub_interpreter_import_is_refused():

@@ -6,13 +6,11 @@ import random
 import pytest
 
 from tiltwick_tools import mip_wire as mw
-from helpers import as_list, as_map, imu_packets
+from helpers import IOERR_EOF, NOT_FOUND, as_list, as_map, imu_packets
 from tiltwick_tools.capture import capture_bytes
 import tiltwick
 
 EOF_ERROR = 'AHRSError: IOError: Custom { kind: UnexpectedEof, message: "failed to fill whole buffer" }'
-EOF_LINE = "IOERR: failed to fill whole buffer\n"
-MISSING = 'AHRSError: IOError: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
 
 SENSOR = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledAccVector", 0.1, -2.5, 1e-3)
                   + mw.encode_reading("CFEulerAngles", 0.25, -0.5, 3.0)
@@ -58,7 +56,7 @@ def test_replay_to_the_end(capture, capfd, method):
         assert capfd.readouterr() == (f"Parsed packet: {mw.DESCRIPTOR_SETS[packet[2]]}\n", "")
     for _ in range(3):
         assert call(c, method) == ([] if method == "read" else EOF_ERROR)
-        assert capfd.readouterr() == ("", EOF_LINE)
+        assert capfd.readouterr() == ("", IOERR_EOF)
 
 
 def test_every_descriptor_set_is_named(capture, capfd):
@@ -120,7 +118,7 @@ def test_resynchronisation(capture, capfd, name, method):
     out, err = capfd.readouterr()
     names = [mw.DESCRIPTOR_SETS[i[2]] for i in items if isinstance(i, bytes) and i]
     assert out.splitlines() == [f"Parsed packet: {n}" for n in names]
-    assert err == EOF_LINE  # only the final attempt at the end reports; bad packets are silent
+    assert err == IOERR_EOF  # only the final attempt at the end reports; bad packets are silent
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -156,7 +154,7 @@ def test_missing_file_keeps_the_previous_source(capture, capfd, tmp_path, before
         assert c.read_packet() == as_list(SENSOR)
     with pytest.raises(ValueError) as e:
         c.open_file(str(tmp_path / "missing.bin"))
-    assert str(e.value) == MISSING
+    assert str(e.value) == NOT_FOUND
     if before == "file":
         assert c.read() == as_map(FILTER)
     else:

@@ -16,12 +16,11 @@ import pytest
 
 from tiltwick_tools import mip_wire as mw
 from child import Child, hear_from_parent, tell_parent
-from helpers import (ACC, BOTHER, BROKEN_PIPE, BUSY, COMMANDS, GYRO, TCGETS2, TIMED_OUT, as_list, as_map,
+from helpers import (ACC, BOTHER, BROKEN_PIPE, BUSY, COMMANDS, GYRO, NOT_STREAMING, TCGETS2, TIMED_OUT, as_list, as_map,
                      drain, hang_up, holders_of, open_line, read_packet_outcome, streaming, unprivileged, wait_for)
 import tiltwick
 
 BAUD = 115200
-NOT_STREAMING = 'AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" }'
 
 
 @pytest.mark.parametrize("calls", [1, 2])
