@@ -39,7 +39,7 @@ def doctor_says(*args):
     ("noise", 1, r"verdict: bytes but no packets: a wrong baud rate\? .*--scan"),
     ("missing", 1, r"verdict: missing: /dev/ttyACM97 does not exist"),
     ("busy", 1, r"verdict: busy: \S+ is held by "),
-    ("no permission", 1, r"verdict: permission denied: .*join the group \w+"),
+    ("no permission", 1, r"verdict: permission denied: .*join the group \w+: `sudo usermod"),
 ])
 def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
     args = [pty.path, "921600", "--seconds", "0.5"]

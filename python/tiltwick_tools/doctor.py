@@ -70,8 +70,8 @@ class Port:
         port.by_id = sorted(link for link in glob.glob("/dev/serial/by-id/*") if os.path.realpath(link) == node)
         port.holders = holders_of(node)
         try:
-            port.group = grp.getgrgid(os.stat(node).st_gid).gr_name
-        except (OSError, KeyError):
+            port.group = _group_of(node)
+        except OSError:
             pass
         port.accessible = os.access(node, os.R_OK | os.W_OK)
         port.latency_timer = _read(f"{sysfs}/latency_timer")
@@ -112,6 +112,15 @@ def _driver_of(device: str) -> str | None:
             return os.path.basename(driver)
         here = os.path.dirname(here)
     return None
+
+
+def _group_of(node: str) -> str:
+    """The name of the group that owns ``node``, or its number where it has no name here."""
+    gid = os.stat(node).st_gid
+    try:
+        return grp.getgrgid(gid).gr_name
+    except KeyError:
+        return str(gid)
 
 
 def _has_hardware(path: str) -> bool:
@@ -242,9 +251,9 @@ def _refused(device: str, error: OSError) -> int:
         return _verdict(f"busy: {shown(device)} is held by {held}; stop it, or ask it to let go", 1)
     if error.errno in (errno.EACCES, errno.EPERM):
         try:
-            group = grp.getgrgid(os.stat(node).st_gid).gr_name
+            group = _group_of(node)
             step = f"join the group {group}: `sudo usermod -aG {group} $USER`, then log in again"
-        except (OSError, KeyError):
+        except OSError:
             step = "ask for access to it"
         return _verdict(f"permission denied: this user may not open {shown(device)}; {step}", 1)
     if error.errno == errno.ENOTTY:
