@@ -65,6 +65,7 @@ def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
         assert re.search(r"DataSensor \(0x80\): \d+ packets, [\d.]+/s: ScaledAccVector, ", got[1])
 
 
+@pytest.mark.needs_termios2  # the script and both commands open the line through termios2
 def test_streams_come_back_after_configure(tmp_path):
     """A script that calls configure() and exits leaves the device quiet; tiltwick-streams on,
     each command acknowledged, brings the streams back; off sends configure()'s own bytes."""
