@@ -165,6 +165,24 @@ SCRIPT = textwrap.dedent("""
         except KeyboardInterrupt:
             interrupted += 1
         timer.join()
+    # Ctrl-C just as a redirect ends, while Python's buffers are flushed before the move back
+    class Interrupting:
+        def __init__(self, out):
+            self.out, self.sent = out, False
+        def write(self, text):
+            return self.out.write(text)
+        def flush(self):
+            if os.fstat(1)[1:3] != before[0][0] and not self.sent:
+                self.sent = True
+                os.kill(os.getpid(), signal.SIGINT)
+            self.out.flush()
+    sys.stdout = Interrupting(sys.stdout)
+    try:
+        with quiet(1, 2):
+            pass
+    except KeyboardInterrupt:
+        interrupted += 1
+    sys.stdout = sys.stdout.out
     # quiet() from several threads at once
     def quietly():
         for _ in range(300):
@@ -184,4 +202,4 @@ def test_replay_helpers_hand_back_the_process_as_they_found_it(tmp_path):
     (tmp_path / "cap.bin").write_bytes(capture)
     done = run([sys.executable, "-c", SCRIPT, tmp_path / "cap.bin"])
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == [str(info.packets)] * 2 + ["40", "True"]
+    assert done.stdout.split() == [str(info.packets)] * 2 + ["41", "True"]

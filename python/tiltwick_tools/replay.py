@@ -29,7 +29,7 @@ from . import mip_wire as mw
 from .cli import count, run
 from .files import CommandError, atomic_output, capture_source, refuse_same_file, shown
 from .float_text import float_text
-from .signals import completed, deferred_signals
+from .signals import deferred_signals, raise_first
 from .units import label
 
 __all__ = ["END_OF_DATA", "ReplayError", "quiet", "packets", "dump_main", "csv_main"]
@@ -107,13 +107,26 @@ def _redirected(moves: Moves) -> Iterator[None]:
         _held(_park, moves, parked)
         yield
     finally:
-        if parked:
-            with contextlib.suppress(Exception):
-                sys.stdout.flush()
-                sys.stderr.flush()
-            # A Ctrl-C that arrives now is raised once the descriptors are back.
-            unparked: list[bool] = []
-            completed(lambda: _held(_unpark, moves, unparked), lambda: bool(unparked))
+        # A Ctrl-C that arrives now is raised once the descriptors are back. The loop is written
+        # out here rather than called: a signal's exception can be raised at any call, and the
+        # first call of this block must already be inside the try.
+        unparked: list[bool] = []
+        interruptions: list[BaseException] = []
+        while parked and not unparked:
+            try:
+                _flush_standard_streams()
+                _held(_unpark, moves, unparked)
+            except BaseException as error:
+                interruptions.append(error)
+        raise_first(interruptions)
+
+
+def _flush_standard_streams() -> None:
+    """What Python buffered for descriptors 1 and 2 goes out before they move (an error in
+    doing so is not the redirect's to report)."""
+    with contextlib.suppress(Exception):
+        sys.stdout.flush()
+        sys.stderr.flush()
 
 
 def quiet(*fds: int) -> contextlib.AbstractContextManager[None]:

@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator
 from types import FrameType
 from typing import Any
 
-__all__ = ["deferred_signals", "completed"]
+__all__ = ["deferred_signals", "completed", "raise_first"]
 
 # Every signal number there is, as plain ints (signal.valid_signals() makes enum members anew,
 # which costs more than the rest of a deferral).
@@ -63,14 +63,23 @@ def completed(step: Callable[[], None], done: Callable[[], bool]) -> None:
     """Runs ``step`` (which must be safe to run again after an interruption) until ``done()``,
     however often a signal handler's exception interrupts it; then raises the first such
     exception."""
-    first: BaseException | None = None
+    interruptions: list[BaseException] = []
     while not done():
         try:
             step()
         except BaseException as error:  # raised once the step is done
-            first = first or error
-    if first is not None:
-        try:
-            raise first
-        finally:
-            first = None  # no reference cycle through this frame
+            interruptions.append(error)
+    raise_first(interruptions)
+
+
+def raise_first(interruptions: list[BaseException]) -> None:
+    """Raises the first of ``interruptions``, if any, and forgets them all, so that no frame
+    on the way out keeps the exception (and its traceback, which holds those frames) alive."""
+    if not interruptions:
+        return
+    first = interruptions[0]
+    interruptions.clear()
+    try:
+        raise first
+    finally:
+        del first
