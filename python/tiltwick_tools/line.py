@@ -26,12 +26,13 @@ _TERMIOS2 = struct.Struct("@4IB19s2I")
 _IOC_WRITE, _IOC_READ = 1, 2
 
 
-def _ioc(direction: int, number: int) -> int:
-    return (direction << 30) | (_TERMIOS2.size << 16) | (ord("T") << 8) | number
+def _ioc(direction: int, number: int, size: int = _TERMIOS2.size) -> int:
+    return (direction << 30) | (size << 16) | (ord("T") << 8) | number
 
 
 TCGETS2 = _ioc(_IOC_READ, 0x2A)
 TCSETS2 = _ioc(_IOC_WRITE, 0x2B)
+TIOCGEXCL = _ioc(_IOC_READ, 0x40, struct.calcsize("i"))
 BOTHER = 0o010000
 # Architectures whose terminal ioctls are laid out otherwise, or that have no termios2.
 _OTHER_LAYOUT = ("alpha", "mips", "parisc", "ppc", "powerpc", "sparc")
@@ -40,9 +41,10 @@ _OTHER_LAYOUT = ("alpha", "mips", "parisc", "ppc", "powerpc", "sparc")
 def open_line(path: str | bytes, baud_rate: int) -> int:
     """Opens a serial line for reading raw bytes and returns its descriptor (non-blocking).
 
-    Claims exclusive access (TIOCEXCL), sets raw mode with 8 data bits, no parity, 1 stop bit
-    and no flow control, and sets ``baud_rate`` through termios2 with BOTHER, so that any
-    rate the driver accepts works. Raises OSError; nothing stays open then.
+    Refuses a line that another process has claimed (EBUSY), as root too, and leaves that claim
+    alone. Otherwise claims exclusive access (TIOCEXCL), sets raw mode with 8 data bits, no
+    parity, 1 stop bit and no flow control, and sets ``baud_rate`` through termios2 with BOTHER,
+    so that any rate the driver accepts works. Raises OSError; nothing stays open then.
     """
     if os.uname().machine.startswith(_OTHER_LAYOUT):
         raise OSError(errno.ENOTSUP, f"arbitrary baud rates are not set up for {os.uname().machine}")
@@ -50,7 +52,15 @@ def open_line(path: str | bytes, baud_rate: int) -> int:
         raise OSError(errno.EINVAL, f"baud rate out of range: {baud_rate}")
     fd = _above_standard(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
     try:
+        # Until this process has made its own claim, a failure only closes: a claim there is
+        # belongs to another process.
+        if _claimed(fd):
+            raise OSError(errno.EBUSY, os.strerror(errno.EBUSY), path)
         fcntl.ioctl(fd, termios.TIOCEXCL)
+    except BaseException:
+        os.close(fd)
+        raise
+    try:
         iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(fd)
         iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
                    | termios.IGNCR | termios.ICRNL | termios.IXON)
@@ -78,6 +88,20 @@ def open_line(path: str | bytes, baud_rate: int) -> int:
         close_line(fd)
         raise
     return fd
+
+
+def _claimed(fd: int) -> bool:
+    """Whether the line is claimed exclusively already. The kernel lets root open a claimed
+    line all the same, and root's release would then clear the holder's claim. A kernel without
+    TIOCGEXCL (before 3.8) cannot tell: the line counts as free, as it did before the check."""
+    answer = bytearray(struct.calcsize("i"))
+    try:
+        fcntl.ioctl(fd, TIOCGEXCL, answer, True)
+    except OSError as error:
+        if error.errno in (errno.ENOTTY, errno.EINVAL):
+            return False
+        raise
+    return struct.unpack("i", answer)[0] != 0
 
 
 def _above_standard(fd: int) -> int:
