@@ -101,7 +101,8 @@ def _claimed(fd: int) -> bool:
         if error.errno in (errno.ENOTTY, errno.EINVAL):
             return False
         raise
-    return struct.unpack("i", answer)[0] != 0
+    claimed: int = struct.unpack("i", answer)[0]
+    return claimed != 0
 
 
 def _above_standard(fd: int) -> int:
