@@ -84,8 +84,14 @@ def test_streams_come_back_after_configure(tmp_path):
         assert off.returncode == 0 and device.wait_until(lambda d: d.idle)
 
 
-@pytest.mark.parametrize("state, wire", [("on", STREAMS_ON), ("off", COMMANDS)])
-def test_streams_writes_its_commands_and_nothing_else(pty, state, wire):
+@pytest.mark.parametrize("state, wire, stale", [
+    ("on", STREAMS_ON, b""),
+    ("off", COMMANDS, b""),
+    # acks of an earlier run, waiting on the line: a silent device has still answered nothing
+    ("off", COMMANDS, mw.ack_reply(0x01, 0x02) + mw.ack_reply(0x0C, 0x11) * 2),
+])
+def test_streams_writes_its_commands_and_nothing_else(pty, state, wire, stale):
+    os.write(pty.master, stale)
     done = run([command("tiltwick-streams"), pty.path, "921600", state])
     assert drain(pty.master) == wire
     assert done.returncode == 1 and "nothing answered within 1 s: a wrong baud rate" in done.stderr

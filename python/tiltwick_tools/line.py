@@ -16,7 +16,7 @@ from collections.abc import Iterator
 
 from .files import shown
 
-__all__ = ["open_line", "close_line", "arrivals", "why_not_opened", "MAX_BAUD"]
+__all__ = ["open_line", "close_line", "discard_input", "arrivals", "why_not_opened", "MAX_BAUD"]
 
 MAX_BAUD = 0xFFFFFFFF
 
@@ -124,6 +124,17 @@ def close_line(fd: int) -> None:
         pass
     os.close(fd)
 
+def discard_input(fd: int) -> None:
+    """Drops what the line (opened by open_line) received before now: the driver's input
+    buffers, then what is readable already. Stops at a read that is not full, so that a device
+    streaming meanwhile does not keep it going."""
+    termios.tcflush(fd, termios.TCIFLUSH)
+    while select.select([fd], [], [], 0)[0]:
+        try:
+            if len(os.read(fd, 65536)) < 65536:
+                return
+        except OSError:  # nothing after all, or hung up: the next read tells
+            return
 
 
 def arrivals(fd: int, seconds: float) -> Iterator[bytes]:

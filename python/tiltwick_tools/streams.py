@@ -3,7 +3,9 @@
 ``off`` sends exactly what ``AHRSClient.configure()`` sends: set to idle, sensor stream off,
 filter stream off. ``on`` switches both streams on and resumes the device from idle, which is
 the way back from ``configure()``. The line is set up as the module sets it up; nothing else is
-written to it. The device's acknowledgements are then awaited for up to a second.
+written to it. The device's acknowledgements are then awaited for up to a second; what the line
+held before the commands went out is discarded first, so that an earlier answer is not taken for
+one of these.
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ from dataclasses import dataclass
 from . import mip_wire as mw
 from .cli import run, whole
 from .files import CommandError, shown
-from .line import MAX_BAUD, arrivals, close_line, open_line, why_not_opened
+from .line import MAX_BAUD, arrivals, close_line, discard_input, open_line, why_not_opened
 
 __all__ = ["Command", "SEQUENCES", "switch", "main"]
 
@@ -94,6 +96,7 @@ def switch(device: str | bytes, baud_rate: int, state: str, wait: float = ANSWER
         raise CommandError(why_not_opened(device, error)) from None
     try:
         try:
+            discard_input(fd)
             _write_all(fd, b"".join(c.packet for c in commands), time.monotonic() + wait)
         except OSError as error:
             raise CommandError(f"{shown(device)}: {error}") from None
