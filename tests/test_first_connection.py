@@ -1,8 +1,9 @@
-"""The first hour with a device: the doctor's verdicts, switching the streams back on after
-configure(), a simulated device that loses what it sends while nobody listens, and the example
-service unit."""
+"""The first hour with a device: the doctor's verdicts, root meeting a line another process holds,
+switching the streams back on after configure(), a simulated device that loses what it sends while
+nobody listens, and the example service unit."""
 
 import contextlib
+import fcntl
 import io
 import os
 import random
@@ -10,13 +11,16 @@ import re
 import shutil
 import subprocess
 import sys
+import termios
 import time
 from pathlib import Path
 
 import pytest
 
 import tiltwick
-from helpers import COMMANDS, command, drain, drain_until, new_client, run, seq_of, unprivileged
+from child import Child, hear_from_parent, tell_parent
+from helpers import (ACC, BUSY, COMMANDS, command, drain, drain_until, new_client, open_line, run, seq_of,
+                     unprivileged, wait_for, without_root)
 from tiltwick_tools import SimulatedDevice, doctor
 from tiltwick_tools import mip_wire as mw
 
@@ -63,6 +67,60 @@ def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
     assert got[0] == status and re.search(verdict, got[1], re.M), got[1]
     if case == "streaming":
         assert re.search(r"DataSensor \(0x80\): \d+ packets, [\d.]+/s: ScaledAccVector, ", got[1])
+
+
+def hold_line(path):
+    """In a child process: claims the line as a program of its own would, then, when told, reads
+    what the line holds."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    fcntl.ioctl(fd, termios.TIOCEXCL)
+    tell_parent("holding")
+    hear_from_parent()
+    return drain(fd).hex()
+
+
+def root_opens(way, path, out, capfd):
+    """What a root process is told when it opens the line one way or another."""
+    if way == "client":
+        return open_line(path)
+    if way == "buffered":  # its reader opens the line and reports on standard error
+        client, err = tiltwick.BufferedAHRSClient(path, 115200, 10, False), []
+        wait_for(lambda: err.append(capfd.readouterr().err) or "Failed to open port" in "".join(err))
+        del client
+        return "".join(err)
+    args = [out, "--seconds", "1"] if way == "record" else ["off"]
+    done = run([command(f"tiltwick-{way}"), path, "115200", *args])
+    return f"{done.returncode} {done.stdout!r} {done.stderr}"
+
+
+# What a root process is told, as an unprivileged one is: the module's busy error, or the
+# commands' one line naming the path.
+ROOT_REFUSALS = {
+    "client": re.escape("ValueError: " + BUSY),
+    "buffered": r"[^\n]*" + re.escape('Failed to open port: AHRSError { error: "SerialPortError: Error { kind: Unknown, '
+                          'description: \\"Device or resource busy\\" }" }') + "\n",
+    "record": r"1 '' tiltwick-record: cannot open <path>: [^\n]*\n",
+    "streams": r"1 '' tiltwick-streams: cannot open <path>: [^\n]*\n",
+}
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="the kernel lets only root open a claimed line")
+@pytest.mark.parametrize("way", ROOT_REFUSALS)
+def test_root_leaves_a_held_line_to_its_holder(pty, tmp_path, capfd, way):
+    """The kernel's exclusive claim does not stop root: every way in checks for a claim itself,
+    refuses as a user is refused, neither reads nor writes, and leaves the claim to its holder."""
+    os.chmod(pty.path, 0o666)
+    holder = Child(without_root, __name__, "hold_line", pty.path)
+    try:
+        assert holder.receive() == "holding"
+        os.write(pty.master, ACC)
+        got = root_opens(way, pty.path, str(tmp_path / "out.bin"), capfd)
+        assert re.fullmatch(ROOT_REFUSALS[way].replace("<path>", re.escape(pty.path)), got), got
+        assert unprivileged(open_line, pty.path) == "ValueError: " + BUSY  # the claim stands
+        holder.send(None)
+    finally:
+        unread = holder.result()
+    assert (unread, drain(pty.master), os.listdir(tmp_path)) == (ACC.hex(), b"", [])
 
 
 @pytest.mark.needs_termios2  # the script and both commands open the line through termios2

@@ -11,9 +11,23 @@
 
 #include "link/termios2.hpp"
 
+#ifndef TIOCGEXCL  // C library headers older than the kernel's 3.8
+#define TIOCGEXCL _IOR('T', 0x40, int)
+#endif
+
 namespace tiltwick {
 
 namespace {
+
+// Whether the line is claimed exclusively already, or the errno of the request. The kernel lets a
+// privileged process open a claimed line all the same, and that process's release would then clear
+// the holder's claim. A kernel without TIOCGEXCL (before 3.8) cannot tell: the line counts as free.
+std::expected<bool, int> claimed_already(int fd) {
+    int claimed = 0;
+    if (::ioctl(fd, TIOCGEXCL, &claimed) == 0) return claimed != 0;
+    if (errno == ENOTTY || errno == EINVAL) return false;
+    return std::unexpected(errno);
+}
 
 std::int64_t monotonic_ms() {
     timespec now{};
@@ -48,14 +62,23 @@ std::expected<SerialLine, SerialPortError> SerialLine::open(const std::string& p
     if (!opened) return std::unexpected(SerialPortError::from_errno(opened.error().os_code.value_or(EMFILE)));
     UniqueFd fd = std::move(*opened);
 
-    // From here on a failure gives the exclusive claim back before the descriptor closes.
-    auto fail = [&](SerialPortError error) {
-        ::ioctl(fd.get(), TIOCNXCL);
+    // Until this process has made its own claim, a failure only closes the descriptor: a claim
+    // already there belongs to another process, which keeps it. A claimed line is refused as the
+    // kernel refuses an unprivileged process, root included.
+    auto refuse = [&](SerialPortError error) {
         fd.reset();
         return std::unexpected(std::move(error));
     };
+    const auto held = claimed_already(fd.get());
+    if (!held) return refuse(SerialPortError::from_errno(held.error()));
+    if (*held) return refuse(SerialPortError::from_errno(EBUSY));
+    if (::ioctl(fd.get(), TIOCEXCL) != 0) return refuse(SerialPortError::from_errno(errno));
 
-    if (::ioctl(fd.get(), TIOCEXCL) != 0) return fail(SerialPortError::from_errno(errno));
+    // From here on a failure gives this process's claim back before the descriptor closes.
+    auto fail = [&](SerialPortError error) {
+        ::ioctl(fd.get(), TIOCNXCL);
+        return refuse(std::move(error));
+    };
 
     termios settings{};
     if (::tcgetattr(fd.get(), &settings) != 0) return fail(SerialPortError::from_errno(errno));

@@ -1,5 +1,6 @@
 #pragma once
-// The device's serial line: raw 8N1, exclusive, any baud rate, 100 ms per read or write.
+// The device's serial line: raw 8N1, exclusive (a line another process has claimed is refused,
+// root or not), any baud rate, 100 ms per read or write.
 
 #include <cstdint>
 #include <expected>
