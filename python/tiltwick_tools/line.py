@@ -14,9 +14,8 @@ import termios
 import time
 from collections.abc import Iterator
 
-from .files import shown
 
-__all__ = ["open_line", "close_line", "arrivals", "why_not_opened", "MAX_BAUD"]
+__all__ = ["open_line", "close_line", "arrivals", "MAX_BAUD"]
 
 MAX_BAUD = 0xFFFFFFFF
 
@@ -143,20 +142,3 @@ def arrivals(fd: int, seconds: float) -> Iterator[bytes]:
         if not data:
             return
         yield data
-
-
-def why_not_opened(device: str | bytes, error: OSError) -> str:
-    """One line: why ``device`` could not be opened as a serial line, and what to do next."""
-    name = shown(device)
-    hints = {
-        errno.ENOENT: "no such device; `tiltwick-doctor` lists the serial ports there are",
-        errno.EACCES: "permission denied; join the group that owns it (`sudo usermod -aG dialout $USER`, "
-                      "then log in again) or run `tiltwick-doctor`",
-        errno.EPERM: "permission denied; join the group that owns it (`sudo usermod -aG dialout $USER`, "
-                     "then log in again) or run `tiltwick-doctor`",
-        errno.EBUSY: f"another program holds it; `fuser {name}` or `tiltwick-doctor {name}` names it",
-        errno.ENOTTY: "not a serial line (a terminal device is needed, such as /dev/ttyACM0)",
-        errno.EISDIR: "a directory, not a serial line",
-        errno.ENXIO: "no device answers at that node (unplugged?); `tiltwick-doctor` lists the serial ports",
-    }
-    return f"cannot open {name}: {hints.get(error.errno or 0, error.strerror or str(error))}"
