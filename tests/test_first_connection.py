@@ -66,7 +66,7 @@ def once_listening(pty, action):
 
 
 def noise(pty):
-    for _ in range(10):  # while the doctor listens, past its flush of what waited before
+    for _ in range(20):  # while the doctor listens, past its flush of what waited before
         os.write(pty.master, bytes(random.Random(3).choice(range(0x76, 256)) for _ in range(300)))
         time.sleep(0.03)
 
@@ -109,7 +109,7 @@ def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
         elif case == "stale":
             os.write(pty.master, ACC * 40)
         elif case == "noise":
-            once_listening(pty, lambda: noise(pty))
+            stack.callback(once_listening(pty, lambda: noise(pty)).join, 5)
         elif case == "hang-up":
             args[3] = "20"
             once_listening(pty, lambda: hang_up(pty))

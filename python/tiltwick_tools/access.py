@@ -25,7 +25,7 @@ UDEV_RULE = "examples/99-tiltwick.rules"
 class Refusal:
     """Why a line was not opened: the doctor's verdict word, and the reason with the next step."""
 
-    verdict: str   # busy, permission denied, not a serial port, missing, cannot open
+    verdict: str   # busy, permission denied, not a serial port, hung up, missing, cannot open
     reason: str
 
 
@@ -43,6 +43,9 @@ def refusal(device: str | bytes, error: OSError) -> Refusal:
     if code == errno.ENOTTY or (code == errno.EINVAL and not_a_terminal(node)):
         return Refusal("not a serial port", "not a serial line (not a terminal device, as a serial port is); "
                                             "`tiltwick-doctor` lists the serial ports there are")
+    if code == errno.EIO:
+        return Refusal("hung up", "the line hung up as it was opened (cable, power or a device reset); check "
+                                  "them, and try again once the device is back")
     if code == errno.ENOENT:
         return Refusal("missing", "no such device; `tiltwick-doctor` lists the serial ports there are")
     if code == errno.ENXIO:

@@ -322,21 +322,26 @@ def _consoles() -> list[int]:
     return found
 
 
-def _opened(device: str, baud_rate: int) -> int:
-    """open_line, with a stop signal held off until the descriptor is in hand."""
-    with deferred_signals():
-        return open_line(device, baud_rate)
+def _listened(device: str, baud_rate: int, seconds: float) -> Listening | OSError:
+    """The line opened at ``baud_rate``, listened to and closed again; or the error that kept it
+    from opening. A stop signal is held off until the descriptor is in hand, so that it is closed."""
+    opened: list[int] = []
+    try:
+        try:
+            with deferred_signals():
+                opened.append(open_line(device, baud_rate))
+        except OSError as error:
+            return error
+        return listen(opened[0], seconds)
+    finally:
+        for fd in opened:
+            close_line(fd)
 
 
 def _listen_at(device: str, baud_rate: int, seconds: float) -> int:
-    try:
-        fd = _opened(device, baud_rate)
-    except OSError as error:
-        return _refused(device, error)
-    try:
-        heard = listen(fd, seconds)
-    finally:
-        close_line(fd)
+    heard = _listened(device, baud_rate, seconds)
+    if isinstance(heard, OSError):
+        return _refused(device, heard)
     print(f"{shown(device)} at {baud_rate} baud, listened {heard.seconds:.1f} s:")
     print("\n".join(_report(heard)))
     if heard.hung_up:
@@ -365,17 +370,12 @@ def _scan(device: str, seconds: float) -> int:
     per_rate = min(seconds, 1.0)
     framed: dict[int, int] = {}  # rate kept -> data packets
     for rate in SCAN_RATES:
-        try:
-            fd = _opened(device, rate)
-        except OSError as error:
-            if error.errno == errno.EINVAL:
+        heard = _listened(device, rate, per_rate)
+        if isinstance(heard, OSError):
+            if heard.errno == errno.EINVAL:
                 print(f"  {rate:>8}: the driver does not keep this rate")
                 continue
-            return _refused(device, error)
-        try:
-            heard = listen(fd, per_rate)
-        finally:
-            close_line(fd)
+            return _refused(device, heard)
         print(f"  {rate:>8}: {heard.received:,} bytes, {heard.data_packets:,} data packets, "
               f"{heard.checksum_failures:,} checksum failures")
         if heard.hung_up:
@@ -433,7 +433,7 @@ def main(argv: list[str] | None = None) -> int:
                     help=f"how long to listen, up to {MAX_SECONDS:g} (default: %(default)s)")
     ap.add_argument("--scan", action="store_true",
                     help="try the common rates (9600 up to 921600, 1000000 and up) that the driver keeps, "
-                         "and name the one that frames packets")
+                         "and name the one that frames packets (or say that the rate does not matter on the port)")
     a = ap.parse_args(argv)
     if a.device is None:
         return run("tiltwick-doctor", listing)
