@@ -22,8 +22,8 @@ import pytest
 
 import tiltwick
 from child import Child, hear_from_parent, tell_parent
-from helpers import (ACC, BUSY, COMMANDS, TCGETS2, command, drain, drain_until, hang_up, new_client, open_line, run, seq_of,
-                     unprivileged, without_root)
+from helpers import (ACC, BUSY, COMMANDS, TCGETS2, command, drain, drain_until, hang_up, new_client, open_line, run,
+                     seq_of, unprivileged, without_root)
 from tiltwick_tools import SimulatedDevice, doctor
 from tiltwick_tools import mip_wire as mw
 
