@@ -61,6 +61,7 @@ class Port:
     holders: list[tuple[int, str]] = field(default_factory=list)   # (pid, command), where visible
     accessible: bool = False
     access_step: str = ""                      # what would let this user open it, where it may not
+    in_use: str | None = None                  # a session's terminal or a console: not a device's line
     latency_timer: str | None = None           # FTDI adapters: ms
 
     @classmethod
@@ -80,6 +81,7 @@ class Port:
                     port.usb[key] = value
         port.by_id = sorted(link for link in glob.glob("/dev/serial/by-id/*") if os.path.realpath(link) == node)
         port.holders = holders_of(node)
+        port.in_use = _in_use(node)
         port.accessible = os.access(node, os.R_OK | os.W_OK)
         if not port.accessible:
             port.access_step = access_step(node)
@@ -97,6 +99,8 @@ class Port:
         lines += [f"    stable name: {link}" for link in self.by_id]
         for pid, command in self.holders:
             lines.append(f"    held by: pid {pid} ({command})")
+        if self.in_use:
+            lines.append(f"    in use: {self.in_use}; the doctor leaves it alone")
         if self.accessible:
             lines.append("    access: this user may open it")
         else:
