@@ -4,14 +4,18 @@ nobody listens, and the example service unit."""
 
 import contextlib
 import fcntl
+import grp
 import io
 import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
+import struct
 import termios
+import threading
 import time
 from pathlib import Path
 
@@ -19,8 +23,8 @@ import pytest
 
 import tiltwick
 from child import Child, hear_from_parent, tell_parent
-from helpers import (ACC, BUSY, COMMANDS, command, drain, drain_until, new_client, open_line, run, seq_of,
-                     unprivileged, wait_for, without_root)
+from helpers import (ACC, BUSY, COMMANDS, TCGETS2, command, drain, drain_until, hang_up, new_client, open_line, run,
+                     seq_of, unprivileged, wait_for, without_root)
 from tiltwick_tools import SimulatedDevice, doctor
 from tiltwick_tools import mip_wire as mw
 
@@ -37,26 +41,103 @@ def doctor_says(*args):
     return status, out.getvalue()
 
 
+def hold(path):
+    """In a child process: holds the line, claimed, until the test says so."""
+    client = tiltwick.AHRSClient()
+    client.open(path, 921600)
+    tell_parent("held")
+    hear_from_parent()
+    return "released"
+
+
+def settings(pty):
+    """The line's termios2 settings, speeds included."""
+    return fcntl.ioctl(pty.slave, TCGETS2, bytes(44))
+
+
+def once_listening(pty, action):
+    """Runs action() in a thread as soon as the doctor has set the line to 921600 baud."""
+    def wait_then_act():
+        while struct.unpack("@4IB19s2I", settings(pty))[-1] != 921600:
+            time.sleep(0.005)
+        action()
+    thread = threading.Thread(target=wait_then_act, daemon=True)
+    thread.start()
+    return thread
+
+
+def noise(pty):
+    for _ in range(20):  # while the doctor listens, past its flush of what waited before
+        os.write(pty.master, bytes(random.Random(3).choice(range(0x76, 256)) for _ in range(300)))
+        time.sleep(0.03)
+
+
+@contextlib.contextmanager
+def group_with_member(user):
+    """A throwaway group that lists `user` as a member."""
+    name = f"tw{os.getpid()}"
+    if shutil.which("groupadd") is None or run(["groupadd", "-U", user, name]).returncode != 0:
+        pytest.skip("cannot add a group here")
+    try:
+        yield grp.getgrnam(name).gr_gid
+    finally:
+        run(["groupdel", name])
+
+
 @pytest.mark.parametrize("case, status, verdict", [
     ("streaming", 0, r"verdict: streaming$"),
+    ("any rate", 0, r"verdict: the rate does not matter on this port"),  # --scan on a pseudo-terminal
     ("silent", 1, r"verdict: silent: .*`tiltwick-streams \S+ 921600 on`"),
+    ("stale", 1, r"verdict: silent: "),  # packets that waited on the line before the doctor came
     ("noise", 1, r"verdict: bytes but no packets: a wrong baud rate\? .*--scan"),
+    ("hang-up", 1, r"verdict: hung up: .*cable, power or a device reset"),
     ("missing", 1, r"verdict: missing: /dev/ttyACM97 does not exist"),
-    ("busy", 1, r"verdict: busy: \S+ is held by "),
-    ("no permission", 1, r"verdict: permission denied: .*join the group \w+: `sudo usermod"),
+    ("not a terminal", 1, r"\Averdict: not a serial port: /dev/random: "),
+    ("busy", 1, r"verdict: busy: \S+: held by "),
+    ("busy as root", 1, r"verdict: busy: \S+: held by pid \d+ \("),
+    ("no permission", 1, r"verdict: permission denied: .*join the group dialout: `sudo usermod"),
+    ("root only", 1, r"verdict: permission denied: .*only root may .*examples/99-tiltwick.rules"),
+    ("not logged in again", 1, r"verdict: permission denied: .*in the group tw\d+ .*log in again"),
 ])
 def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
     args = [pty.path, "921600", "--seconds", "0.5"]
     with contextlib.ExitStack() as stack:
-        if case == "streaming":
+        if case in ("streaming", "any rate"):
             device = stack.enter_context(SimulatedDevice(200))
             args[0] = device.path
-        elif case == "noise":  # bytes that never frame a packet, queued on the line
-            os.write(pty.master, bytes(random.Random(3).choice(range(0x76, 256)) for _ in range(3000)))
+            if case == "any rate":
+                args[3:] = ["0.1", "--scan"]
+        elif case == "stale":
+            os.write(pty.master, ACC * 40)
+        elif case == "noise":
+            stack.callback(once_listening(pty, lambda: noise(pty)).join, 5)
+        elif case == "hang-up":
+            args[3] = "20"
+            once_listening(pty, lambda: hang_up(pty))
         elif case == "missing":
             args[0] = "/dev/ttyACM97"
-        if case in ("busy", "no permission"):
-            os.chmod(pty.path, 0o666 if case == "busy" else 0o600)
+        elif case == "not a terminal":
+            args[0] = "/dev/random"
+            args.append("--scan")  # said once, not for each rate
+        if case == "busy as root":
+            if os.geteuid() != 0:
+                pytest.skip("the doctor runs as root here")
+            holder = Child(without_root, __name__, "hold", pty.path)
+            stack.callback(holder.result)
+            stack.callback(holder.send, None)
+            os.chmod(pty.path, 0o666)
+            assert holder.receive() == "held"
+            got = doctor_says(*args)
+            assert unprivileged(open_line, pty.path) == f"ValueError: {BUSY}"  # the claim stands
+            assert f"pid {holder.process.pid} (" in got[1], got[1]
+        elif case in ("busy", "no permission", "root only", "not logged in again"):
+            os.chmod(pty.path, 0o600 if case == "root only" else 0o666 if case == "busy" else 0o660)
+            if case == "root only":
+                os.chown(pty.path, 0, 0)
+            elif case == "no permission":
+                os.chown(pty.path, 0, grp.getgrnam("dialout").gr_gid)
+            elif case == "not logged in again":
+                os.chown(pty.path, 0, stack.enter_context(group_with_member("nobody")))
             client = tiltwick.AHRSClient()
             if case == "busy":
                 client.open(pty.path, 921600)
@@ -64,9 +145,26 @@ def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
             del client
         else:
             got = doctor_says(*args)
-    assert got[0] == status and re.search(verdict, got[1], re.M), got[1]
+    assert got[0] == status and re.search(verdict, got[1], re.M) and got[1].count("verdict:") == 1, got[1]
     if case == "streaming":
         assert re.search(r"DataSensor \(0x80\): \d+ packets, [\d.]+/s: ScaledAccVector, ", got[1])
+    if case == "busy as root":
+        assert drain(pty.master) == b""  # nothing written to the holder's device
+
+
+@pytest.mark.parametrize("ending", ["--scan", signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_the_doctor_leaves_the_line_as_it_found_it(pty, ending):
+    """Its settings, speeds included, are back when the doctor ends: by itself after trying
+    every rate, or stopped by a signal while it listens."""
+    before = settings(pty)
+    scan = ending == "--scan"
+    args = [command("tiltwick-doctor"), pty.path, "921600", "--seconds", "0.05" if scan else "30"]
+    doctor = subprocess.Popen(args + ["--scan"] * scan, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if not scan:
+        once_listening(pty, lambda: doctor.send_signal(ending))
+    out, err = doctor.communicate(timeout=60)
+    assert (doctor.returncode, settings(pty)) == (1 if scan else 128 + ending, before), out + err
+    assert "Traceback" not in err
 
 
 def hold_line(path):

@@ -3,7 +3,8 @@
 Without arguments it lists the serial ports a device can be on, with what sysfs and /proc say
 about each: the driver, the USB identity, the stable /dev/serial/by-id/ name, who holds the port,
 whether this user may open it, and an FTDI adapter's latency timer. With a device it opens the
-line as the module does, listens, and gives a verdict with the next step.
+line as the module does, listens, and gives a verdict with the next step; it leaves the line as
+it found it, and does not touch one that a session, the console or another process uses.
 """
 
 from __future__ import annotations
@@ -11,16 +12,24 @@ from __future__ import annotations
 import argparse
 import difflib
 import errno
+import fcntl
 import glob
-import grp
 import os
+import select
+import signal
+import termios
+import threading
+import time
 from collections import Counter
 from dataclasses import dataclass, field
+from types import FrameType
 
 from . import mip_wire as mw
-from .cli import positive, run, whole
+from .access import access_step, holders_of, not_a_terminal, refusal
+from .cli import _say, positive, run, whole
 from .files import shown
-from .line import MAX_BAUD, arrivals, close_line, open_line
+from .line import _TERMIOS2, MAX_BAUD, TCGETS2, TCSETS2, _above_standard, arrivals, close_line, open_line
+from .signals import deferred_signals
 
 __all__ = ["Port", "ports", "Listening", "listen", "main", "SCAN_RATES"]
 
@@ -28,6 +37,8 @@ PATTERNS = ("/dev/ttyACM*", "/dev/ttyUSB*", "/dev/ttyAMA*", "/dev/serial0", "/de
 SCAN_RATES = (9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600, 1000000, 1500000, 2000000,
               3000000, 4000000)
 DATA_SETS = (mw.SENSOR_SET, mw.FILTER_SET)
+MAX_SECONDS = 24 * 3600.0  # a day: longer listens say no more, and the line's poll counts in int milliseconds
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)  # SIGINT ends it as KeyboardInterrupt
 
 
 def _read(path: str) -> str | None:
@@ -48,8 +59,9 @@ class Port:
     usb: dict[str, str] = field(default_factory=dict)   # idVendor, idProduct, manufacturer, product, serial
     by_id: list[str] = field(default_factory=list)
     holders: list[tuple[int, str]] = field(default_factory=list)   # (pid, command), where visible
-    group: str | None = None                   # the group that may open it
     accessible: bool = False
+    access_step: str = ""                      # what would let this user open it, where it may not
+    in_use: str | None = None                  # a session's terminal or a console: not a device's line
     latency_timer: str | None = None           # FTDI adapters: ms
 
     @classmethod
@@ -69,11 +81,10 @@ class Port:
                     port.usb[key] = value
         port.by_id = sorted(link for link in glob.glob("/dev/serial/by-id/*") if os.path.realpath(link) == node)
         port.holders = holders_of(node)
-        try:
-            port.group = _group_of(node)
-        except OSError:
-            pass
+        port.in_use = _in_use(node)
         port.accessible = os.access(node, os.R_OK | os.W_OK)
+        if not port.accessible:
+            port.access_step = access_step(node)
         port.latency_timer = _read(f"{sysfs}/latency_timer")
         return port
 
@@ -88,12 +99,12 @@ class Port:
         lines += [f"    stable name: {link}" for link in self.by_id]
         for pid, command in self.holders:
             lines.append(f"    held by: pid {pid} ({command})")
+        if self.in_use:
+            lines.append(f"    in use: {self.in_use}; the doctor leaves it alone")
         if self.accessible:
             lines.append("    access: this user may open it")
         else:
-            join = (f"join the group {self.group}: `sudo usermod -aG {self.group} $USER`, then log in again"
-                    if self.group else "ask for access to it")
-            lines.append(f"    access: permission denied for this user; {join}")
+            lines.append(f"    access: permission denied for this user; {self.access_step}")
         if self.latency_timer is not None:
             hint = "" if self.latency_timer == "1" else (
                 f" (1 ms gives the lowest latency: `echo 1 | sudo tee "
@@ -114,15 +125,6 @@ def _driver_of(device: str) -> str | None:
     return None
 
 
-def _group_of(node: str) -> str:
-    """The name of the group that owns ``node``, or its number where it has no name here."""
-    gid = os.stat(node).st_gid
-    try:
-        return grp.getgrgid(gid).gr_name
-    except KeyError:
-        return str(gid)
-
-
 def _has_hardware(path: str) -> bool:
     """A ttyS port is listed only when a UART answers behind it (a PC has four nodes whatever it has)."""
     name = os.path.basename(path)
@@ -138,26 +140,6 @@ def ports() -> list[Port]:
     return [Port.of(p) for p in paths if os.path.exists(p) and _has_hardware(p)]
 
 
-def holders_of(node: str) -> list[tuple[int, str]]:
-    """(pid, command) of the processes with ``node`` open, as far as this user may look."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            fds = os.listdir(f"/proc/{entry}/fd")
-        except OSError:
-            continue
-        for fd in fds:
-            try:
-                if os.readlink(f"/proc/{entry}/fd/{fd}") == node:
-                    found.append((int(entry), _read(f"/proc/{entry}/comm") or "?"))
-                    break
-            except OSError:
-                continue
-    return found
-
-
 def _running(command: str) -> bool:
     return any(_read(f"/proc/{pid}/comm") == command for pid in os.listdir("/proc") if pid.isdigit())
 
@@ -166,12 +148,13 @@ def _running(command: str) -> bool:
 class Listening:
     """What a line carried while the doctor listened."""
 
-    seconds: float
+    seconds: float                                                      # listened, not asked for
     received: int = 0
     packets: Counter[int] = field(default_factory=Counter)              # descriptor set -> packets
     readings: dict[int, dict[str, None]] = field(default_factory=dict)  # descriptor set -> alternatives seen
     checksum_failures: int = 0
     outside_packets: int = 0
+    hung_up: bool = False
 
     @property
     def data_packets(self) -> int:
@@ -179,8 +162,11 @@ class Listening:
 
 
 def listen(fd: int, seconds: float) -> Listening:
-    """Reads the line for ``seconds`` and frames what it carried."""
+    """Reads the line for ``seconds``, or until it hangs up, and frames what it carried. What
+    waited on the line before is discarded first: it would count towards the rates."""
     parser = mw.FrameParser()
+    discard_input(fd)
+    started = time.monotonic()
     heard = Listening(seconds)
     for data in arrivals(fd, seconds):
         heard.received += len(data)
@@ -188,9 +174,17 @@ def listen(fd: int, seconds: float) -> Listening:
             heard.packets[frame.descriptor_set] += 1
             names = heard.readings.setdefault(frame.descriptor_set, {})
             names.update(dict.fromkeys(name for name, _ in mw.decode_payload(frame.descriptor_set, frame.payload)))
+    heard.seconds = time.monotonic() - started
     heard.checksum_failures = parser.bad_checksums
     heard.outside_packets = parser.skipped + parser.pending
+    heard.hung_up = _hung_up(fd)
     return heard
+
+
+def _hung_up(fd: int) -> bool:
+    poller = select.poll()
+    poller.register(fd, 0)  # hang-ups and errors are reported whatever is asked for
+    return any(events & (select.POLLHUP | select.POLLERR) for _, events in poller.poll(0))
 
 
 def _report(heard: Listening) -> list[str]:
@@ -198,7 +192,8 @@ def _report(heard: Listening) -> list[str]:
     for dset, count in sorted(heard.packets.items()):
         name = mw.DESCRIPTOR_SETS.get(dset, "unknown set")
         names = ", ".join(heard.readings.get(dset, {})) or "no readings"
-        lines.append(f"  {name} (0x{dset:02X}): {count:,} packets, {count / heard.seconds:,.1f}/s: {names}")
+        rate = count / max(heard.seconds, 1e-6)
+        lines.append(f"  {name} (0x{dset:02X}): {count:,} packets, {rate:,.1f}/s: {names}")
     lines.append(f"  checksum failures: {heard.checksum_failures:,}; bytes outside packets: {heard.outside_packets:,}")
     return lines
 
@@ -215,25 +210,143 @@ def _verdict(line: str, exit_status: int) -> int:
     return exit_status
 
 
+class _Stopped(BaseException):
+    """SIGTERM or SIGHUP came: the doctor ends, once the line is as it was."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.number = number
+
+
+def _stop(number: int, _frame: FrameType | None) -> None:
+    raise _Stopped(number)
+
+
 def examine(device: str, baud_rate: int, seconds: float, scan: bool) -> int:
-    """The verdict on one device; returns the exit status (0 only for a streaming device)."""
+    """The verdict on one device; returns the exit status (0 only for a streaming device).
+
+    The line is left as it was found: its settings are saved before anything changes them and
+    put back on every way out, a stop signal included. A line that is not a terminal, that a
+    session or the kernel's console uses, or that another process has claimed, is not touched."""
     if not os.path.exists(device):
         others = _similar(device)
         return _verdict(f"missing: {shown(device)} does not exist; "
                         + (f"ports there are: {', '.join(others)}" if others else "no serial port is there at all "
                            "(is the device plugged in and powered? `dmesg` shows what the kernel saw)"), 1)
-    if scan:
-        return _scan(device, seconds)
+    node = os.path.realpath(device)
+    if not_a_terminal(node):
+        return _refused(device, OSError(errno.ENOTTY, os.strerror(errno.ENOTTY)))
+    in_use = _in_use(node)
+    if in_use:
+        return _verdict(f"left alone: {shown(device)} is {in_use}; the doctor changes a line's settings, "
+                        "which would take it from under its user: give the device's own port", 1)
+    main_thread = threading.current_thread() is threading.main_thread()  # where handlers may be set
+    previous = {number: signal.signal(number, _stop) for number in STOP_SIGNALS} if main_thread else {}
     try:
-        fd = open_line(device, baud_rate)
-    except OSError as error:
-        return _refused(device, error)
-    try:
-        heard = listen(fd, seconds)
+        try:
+            guard, saved = _settings_of(device)
+        except OSError as error:
+            return _refused(device, error)
+        try:
+            return _scan(device, seconds) if scan else _listen_at(device, baud_rate, seconds)
+        finally:
+            _put_back(device, guard, saved)
+    except _Stopped as stop:
+        _say(f"tiltwick-doctor: stopped by {signal.Signals(stop.number).name}; {shown(device)} has its settings "
+             "back")
+        return 128 + stop.number
     finally:
-        close_line(fd)
-    print(f"{shown(device)} at {baud_rate} baud, listened {seconds:g} s:")
+        for number, action in previous.items():
+            signal.signal(number, signal.SIG_DFL if action is None else action)
+
+
+def _settings_of(device: str) -> tuple[int, bytes]:
+    """A descriptor on the line, held while the doctor works (so that no close of its own is
+    the line's last), and the line's settings as found."""
+    fd = _above_standard(os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
+    try:
+        if not os.isatty(fd):
+            raise OSError(errno.ENOTTY, os.strerror(errno.ENOTTY))
+        saved = bytearray(_TERMIOS2.size)
+        fcntl.ioctl(fd, TCGETS2, saved, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd, bytes(saved)
+
+
+def _put_back(device: str, guard: int, saved: bytes) -> None:
+    with deferred_signals():
+        try:
+            fcntl.ioctl(guard, TCSETS2, saved)
+        except OSError as error:
+            if error.errno != errno.EIO:  # a line that hung up has no settings to put back
+                _say(f"tiltwick-doctor: {shown(device)}: its settings could not be put back: {error.strerror}")
+        os.close(guard)
+
+
+def _in_use(node: str) -> str | None:
+    """Why the doctor must leave ``node`` alone: a session's terminal or a console; None otherwise."""
+    try:
+        device = os.stat(node).st_rdev
+    except OSError:
+        return None
+    if device == os.makedev(5, 0):
+        return "this process's controlling terminal"
+    if device == os.makedev(5, 1) or device in _consoles():
+        return "a serial console (the kernel writes its messages there, and a login may wait on it)"
+    for fd in (0, 1, 2):
+        try:
+            if os.isatty(fd) and os.fstat(fd).st_rdev == device:
+                return "this process's own terminal"
+        except OSError:
+            continue
+    for pid in (entry for entry in os.listdir("/proc") if entry.isdigit()):
+        stat = _read(f"/proc/{pid}/stat")
+        fields = stat.rpartition(")")[2].split() if stat else []
+        if len(fields) > 4 and int(fields[4]) != 0 and _same_device(int(fields[4]), device):
+            return f"the terminal of a session (pid {pid}, {_read(f'/proc/{pid}/comm') or '?'})"
+    return None
+
+
+def _same_device(a: int, b: int) -> bool:
+    return (os.major(a), os.minor(a)) == (os.major(b), os.minor(b))
+
+
+def _consoles() -> list[int]:
+    """The devices that /proc/consoles lists (each line ends with major:minor)."""
+    found = []
+    for line in (_read("/proc/consoles") or "").splitlines():
+        major, _, minor = line.rpartition(" ")[2].partition(":")
+        if major.isdigit() and minor.isdigit():
+            found.append(os.makedev(int(major), int(minor)))
+    return found
+
+
+def _listened(device: str, baud_rate: int, seconds: float) -> Listening | OSError:
+    """The line opened at ``baud_rate``, listened to and closed again; or the error that kept it
+    from opening. A stop signal is held off until the descriptor is in hand, so that it is closed."""
+    opened: list[int] = []
+    try:
+        try:
+            with deferred_signals():
+                opened.append(open_line(device, baud_rate))
+        except OSError as error:
+            return error
+        return listen(opened[0], seconds)
+    finally:
+        for fd in opened:
+            close_line(fd)
+
+
+def _listen_at(device: str, baud_rate: int, seconds: float) -> int:
+    heard = _listened(device, baud_rate, seconds)
+    if isinstance(heard, OSError):
+        return _refused(device, heard)
+    print(f"{shown(device)} at {baud_rate} baud, listened {heard.seconds:.1f} s:")
     print("\n".join(_report(heard)))
+    if heard.hung_up:
+        return _hung_up_verdict(device, heard)
     if heard.data_packets:
         return _verdict("streaming", 0)
     if heard.received == 0 or heard.packets:
@@ -243,48 +356,40 @@ def examine(device: str, baud_rate: int, seconds: float, scan: bool) -> int:
                     "the common rates", 1)
 
 
+def _hung_up_verdict(device: str, heard: Listening) -> int:
+    return _verdict(f"hung up: {shown(device)} went away after {heard.seconds:.1f} s (cable, power or a device "
+                    "reset); check them, and listen again once the device is back", 1)
+
+
 def _refused(device: str, error: OSError) -> int:
-    node = os.path.realpath(device)
-    if error.errno == errno.EBUSY:
-        held = ", ".join(f"pid {pid} ({command})" for pid, command in holders_of(node)) or \
-            "a process this user cannot see (another user's, or root's)"
-        return _verdict(f"busy: {shown(device)} is held by {held}; stop it, or ask it to let go", 1)
-    if error.errno in (errno.EACCES, errno.EPERM):
-        try:
-            group = _group_of(node)
-            step = f"join the group {group}: `sudo usermod -aG {group} $USER`, then log in again"
-        except OSError:
-            step = "ask for access to it"
-        return _verdict(f"permission denied: this user may not open {shown(device)}; {step}", 1)
-    if error.errno == errno.ENOTTY:
-        return _verdict(f"not a serial line: {shown(device)} is not a terminal device", 1)
-    return _verdict(f"cannot open {shown(device)}: {error.strerror or error}", 1)
+    why = refusal(device, error)
+    return _verdict(f"{why.verdict}: {shown(device)}: {why.reason}", 1)
 
 
 def _scan(device: str, seconds: float) -> int:
     """Tries the common rates the driver keeps; names the one at which packets frame best."""
     per_rate = min(seconds, 1.0)
-    best: tuple[int, int] | None = None
+    framed: dict[int, int] = {}  # rate kept -> data packets
     for rate in SCAN_RATES:
-        try:
-            fd = open_line(device, rate)
-        except OSError as error:
-            if error.errno == errno.EINVAL:
+        heard = _listened(device, rate, per_rate)
+        if isinstance(heard, OSError):
+            if heard.errno == errno.EINVAL:
                 print(f"  {rate:>8}: the driver does not keep this rate")
                 continue
-            return _refused(device, error)
-        try:
-            heard = listen(fd, per_rate)
-        finally:
-            close_line(fd)
+            return _refused(device, heard)
         print(f"  {rate:>8}: {heard.received:,} bytes, {heard.data_packets:,} data packets, "
               f"{heard.checksum_failures:,} checksum failures")
-        if heard.data_packets and (best is None or heard.data_packets > best[1]):
-            best = (rate, heard.data_packets)
-    if best is None:
+        if heard.hung_up:
+            return _hung_up_verdict(device, heard)
+        framed[rate] = heard.data_packets
+    if len(framed) == len(SCAN_RATES) and all(framed.values()):
+        return _verdict("the rate does not matter on this port: packets frame at every rate tried (its driver "
+                        "ignores the rate, as a pseudo-terminal's or a USB CDC-ACM port's does); use any", 0)
+    best = max(framed, key=lambda rate: framed[rate], default=None)
+    if best is None or not framed[best]:
         return _verdict("no rate frames data packets: the device may be silent (`tiltwick-streams DEVICE BAUD on` "
                         "at its rate), or use a rate not tried here", 1)
-    return _verdict(f"packets frame at {best[0]} baud: use that rate", 0)
+    return _verdict(f"packets frame at {best} baud: use that rate", 0)
 
 
 def listing() -> int:
@@ -302,6 +407,14 @@ def listing() -> int:
     return 0
 
 
+def _listening_time(text: str) -> float:
+    """--seconds: above 0, up to MAX_SECONDS (argparse type)."""
+    value = positive(text)
+    if value > MAX_SECONDS:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_SECONDS:g}, not {text!r}")
+    return value
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(
         prog="tiltwick-doctor",
@@ -311,15 +424,17 @@ def main(argv: list[str] | None = None) -> int:
                     "an FTDI adapter's latency timer; and whether ModemManager runs. With DEVICE: open it "
                     "as tiltwick does, listen, report bytes, packets per descriptor set with their rates "
                     "and readings, checksum failures and bytes outside packets, and end with a verdict "
-                    "and the next step: streaming (exit 0), silent, bytes but no packets, busy, "
-                    "permission denied or missing (exit 1).")
+                    "and the next step: streaming (exit 0), silent, bytes but no packets, hung up, busy, "
+                    "permission denied, not a serial port, left alone (a session's terminal or a console) or "
+                    "missing (exit 1). The line's settings are put back as they were on every way out.")
     ap.add_argument("device", nargs="?", help="serial device to examine, for example /dev/ttyACM0")
     ap.add_argument("baud_rate", nargs="?", type=whole(1, MAX_BAUD), default=921600,
                     help="the rate to listen at (default: %(default)s)")
-    ap.add_argument("--seconds", type=positive, default=2.0, help="how long to listen (default: %(default)s)")
+    ap.add_argument("--seconds", type=_listening_time, default=2.0,
+                    help=f"how long to listen, up to {MAX_SECONDS:g} (default: %(default)s)")
     ap.add_argument("--scan", action="store_true",
                     help="try the common rates (9600 up to 921600, 1000000 and up) that the driver keeps, "
-                         "and name the one that frames packets")
+                         "and name the one that frames packets (or say that the rate does not matter on the port)")
     a = ap.parse_args(argv)
     if a.device is None:
         return run("tiltwick-doctor", listing)

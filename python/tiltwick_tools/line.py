@@ -14,9 +14,8 @@ import termios
 import time
 from collections.abc import Iterator
 
-from .files import shown
 
-__all__ = ["open_line", "close_line", "discard_input", "arrivals", "why_not_opened", "MAX_BAUD"]
+__all__ = ["open_line", "close_line", "discard_input", "arrivals", "MAX_BAUD"]
 
 MAX_BAUD = 0xFFFFFFFF
 
@@ -124,11 +123,15 @@ def close_line(fd: int) -> None:
         pass
     os.close(fd)
 
+
 def discard_input(fd: int) -> None:
     """Drops what the line (opened by open_line) received before now: the driver's input
     buffers, then what is readable already. Stops at a read that is not full, so that a device
     streaming meanwhile does not keep it going."""
-    termios.tcflush(fd, termios.TCIFLUSH)
+    try:
+        termios.tcflush(fd, termios.TCIFLUSH)
+    except termios.error:
+        return  # a line that hung up already: the next read finds it so
     while select.select([fd], [], [], 0)[0]:
         try:
             if len(os.read(fd, 65536)) < 65536:
@@ -155,20 +158,3 @@ def arrivals(fd: int, seconds: float) -> Iterator[bytes]:
         if not data:
             return
         yield data
-
-
-def why_not_opened(device: str | bytes, error: OSError) -> str:
-    """One line: why ``device`` could not be opened as a serial line, and what to do next."""
-    name = shown(device)
-    hints = {
-        errno.ENOENT: "no such device; `tiltwick-doctor` lists the serial ports there are",
-        errno.EACCES: "permission denied; join the group that owns it (`sudo usermod -aG dialout $USER`, "
-                      "then log in again) or run `tiltwick-doctor`",
-        errno.EPERM: "permission denied; join the group that owns it (`sudo usermod -aG dialout $USER`, "
-                     "then log in again) or run `tiltwick-doctor`",
-        errno.EBUSY: f"another program holds it; `fuser {name}` or `tiltwick-doctor {name}` names it",
-        errno.ENOTTY: "not a serial line (a terminal device is needed, such as /dev/ttyACM0)",
-        errno.EISDIR: "a directory, not a serial line",
-        errno.ENXIO: "no device answers at that node (unplugged?); `tiltwick-doctor` lists the serial ports",
-    }
-    return f"cannot open {name}: {hints.get(error.errno or 0, error.strerror or str(error))}"

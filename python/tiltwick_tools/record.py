@@ -29,7 +29,8 @@ from types import FrameType
 from . import mip_wire as mw
 from .cli import non_negative, run, whole
 from .files import CommandError, refuse_same_file, shown
-from .line import MAX_BAUD, close_line, open_line, why_not_opened
+from .access import why_not_opened
+from .line import MAX_BAUD, close_line, open_line
 
 __all__ = ["Recorder", "CaptureFile", "CaptureWriteError", "record", "main", "SYNC_INTERVAL_S"]
 

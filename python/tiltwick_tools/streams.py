@@ -20,7 +20,8 @@ from dataclasses import dataclass
 from . import mip_wire as mw
 from .cli import run, whole
 from .files import CommandError, shown
-from .line import MAX_BAUD, arrivals, close_line, discard_input, open_line, why_not_opened
+from .access import why_not_opened
+from .line import MAX_BAUD, arrivals, close_line, discard_input, open_line
 
 __all__ = ["Command", "SEQUENCES", "switch", "main"]
 
