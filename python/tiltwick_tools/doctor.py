@@ -28,7 +28,7 @@ from . import mip_wire as mw
 from .access import access_step, holders_of, not_a_terminal, refusal
 from .cli import _say, positive, run, whole
 from .files import shown
-from .line import _TERMIOS2, MAX_BAUD, TCGETS2, TCSETS2, _above_standard, arrivals, close_line, open_line
+from .line import _TERMIOS2, MAX_BAUD, TCGETS2, TCSETS2, _above_standard, arrivals, close_line, discard_input, open_line
 from .signals import deferred_signals
 
 __all__ = ["Port", "ports", "Listening", "listen", "main", "SCAN_RATES"]
