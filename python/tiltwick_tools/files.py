@@ -82,7 +82,8 @@ def refuse_same_file(output: str | os.PathLike[str], *inputs: str | os.PathLike[
         return
     for source in inputs:
         if _identity(source) == target:
-            raise CommandError(f"{shown(output)} is the input {shown(source)} itself (the same file): "
+            named = "standard output" if os.fspath(output) == STANDARD_OUTPUT else shown(output)
+            raise CommandError(f"{named} is the input {shown(source)} itself (the same file): "
                                "writing it would destroy what is read; choose another output name")
 
 
