@@ -12,7 +12,7 @@ from collections.abc import Callable
 
 from .files import CommandError, Stopped, UsageError, shown
 
-__all__ = ["finite", "positive", "non_negative", "whole", "count", "output_path", "run"]
+__all__ = ["finite", "positive", "non_negative", "whole", "count", "output_path", "standard_descriptors", "run"]
 
 # The exit status of a command whose standard output was closed under it, as a shell reports a
 # process ended by SIGPIPE.
@@ -77,7 +77,7 @@ def run(prog: str, body: Callable[[], int]) -> int:
     a CommandError or an OSError is reported with its path, Ctrl-C ends it with status 130, and
     a reader that closed standard output (``| head``) ends it quietly. A command started with
     descriptor 0, 1 or 2 closed finds /dev/null there."""
-    _standard_descriptors()
+    standard_descriptors()
     try:
         return body()
     except UsageError as error:
@@ -111,7 +111,7 @@ _NEXT_STEP = {
 }
 
 
-def _standard_descriptors() -> None:
+def standard_descriptors() -> None:
     """Puts /dev/null on each of descriptors 0, 1 and 2 that is closed, before anything else is
     opened: otherwise the next file opened (an output, say) would take that number, and what
     is printed or parked there would land in it. Python has no sys.stdout (or stdin, stderr)
