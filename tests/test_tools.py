@@ -1,12 +1,18 @@
 """The companion commands and helpers off the happy path: they never destroy a user's data, never
 end in a traceback, read a capture whole or refuse it, and put the descriptors back."""
 
+import contextlib
+import fcntl
 import math
 import os
 import signal
+import stat
+import struct
 import subprocess
 import sys
+import termios
 import textwrap
+import threading
 
 import pytest
 
@@ -53,6 +59,11 @@ def listing(path):
     (["tiltwick-csv", "cap.bin", "out.csv"], True, "out.csv: File too large"),
     (["tiltwick-sim", "--to-file", "keep.bin", "--seconds", "5"], True, "keep.bin: File too large"),
     (["tiltwick-sim", "--to-file", "nowhere/x.bin"], False, "nowhere/x.bin: No such file or directory"),
+    (["tiltwick-csv", "cap.bin", "dir"], False, "tiltwick-csv: dir: Is a directory"),
+    # an empty output path is a usage error, wherever it is given
+    (["tiltwick-csv", "cap.bin", ""], False, "argument OUT.csv: is empty: name a file, or - for standard output"),
+    (["tiltwick-record", "/dev/ttyACM9", "921600", ""], False, "argument OUT.bin: is empty"),
+    (["tiltwick-sim", "--to-file", ""], False, "tiltwick-sim: error: the output path is empty"),
     # the recorder sets the line up before it touches its output
     (["tiltwick-record", "/dev/ttyACM9", "921600", "keep.bin"], False, "cannot open /dev/ttyACM9: no such device"),
     (["tiltwick-record", "cap.bin", "921600", "keep.bin"], False, "cannot open cap.bin: not a serial line"),
@@ -95,14 +106,20 @@ def test_captures_from_pipes_and_odd_names_read_whole(folder):
     assert (first[:8], dump.stderr.read(), dump.wait(timeout=120)) == (b"[Sensor(", b"", 141)
 
 
-@pytest.mark.parametrize("stop, noise", [(signal.SIGHUP, 0), (signal.SIGTERM, 0), (signal.SIGINT, 7),
-                                         ("disk full", 0)])
-def test_the_recorder_keeps_what_it_read(pty, tmp_path, stop, noise):
+@pytest.mark.parametrize("stop, noise, linked", [(signal.SIGHUP, 0, False), (signal.SIGTERM, 0, True),
+                                                 (signal.SIGINT, 7, False), ("disk full", 0, False)])
+def test_the_recorder_keeps_what_it_read(pty, tmp_path, stop, noise, linked):
     """Every byte the recorder has read is in the file as soon as it is read, whatever ends the
     recording: each stop signal, or a disk that fills up (the file then holds exactly what the
-    closing line says is safe). Bytes between packets are kept and counted."""
+    closing line says is safe). Bytes between packets are kept and counted. Through a symbolic
+    link, the file it names is replaced, with its mode."""
     out = tmp_path / "rec.bin"
-    out.write_bytes(EARLIER)
+    (tmp_path / "real.bin").write_bytes(EARLIER)
+    os.chmod(tmp_path / "real.bin", 0o600)
+    if linked:
+        os.symlink("real.bin", out)
+    else:
+        out.write_bytes(EARLIER)
     packets = stream_of(99)  # 12,804 bytes: not a whole number of Python's 8 KiB buffers
     data = b"".join(packets[:50]) + bytes(noise) + b"".join(packets[50:])
     line = [command("tiltwick-record"), pty.path, "921600", out]
@@ -124,6 +141,150 @@ def test_the_recorder_keeps_what_it_read(pty, tmp_path, stop, noise):
         assert recorder.returncode == 0 and f"{len(data):,} B  99 packets" in closing, closing
         assert f"  {noise} B outside packets" in closing and ("tiltwick-dump stops" in closing) == bool(noise)
         assert out.read_bytes() == data
+    assert out.is_symlink() == linked and stat.S_IMODE(out.stat().st_mode) == (0o600 if linked else 0o644)
+
+
+def test_the_recorders_status_fits_its_terminal(pty, tmp_path):
+    """The live status is redrawn in place: on a terminal 50 columns wide, each redraw is one
+    row that does not wrap."""
+    master, slave = os.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
+    environment = {name: value for name, value in os.environ.items() if name != "COLUMNS"}
+    recorder = subprocess.Popen([command("tiltwick-record"), pty.path, "921600", tmp_path / "rec.bin"],
+                                stderr=slave, env=environment)
+    os.close(slave)
+    shown = b""
+    try:
+        os.write(pty.master, b"".join(stream_of(30)))
+        while shown.count(b"\r") < 3:
+            shown += os.read(master, 4096)
+        recorder.send_signal(signal.SIGTERM)
+        recorder.wait(timeout=60)
+    finally:
+        recorder.kill()
+        os.close(master)
+    redraws = shown.split(b"\r")[1:-1]
+    assert redraws and all(b"packets" in row and len(row.replace(b"\x1b[K", b"")) < 50 for row in redraws), shown
+
+
+def prepared(folder, kind):
+    """An output of the kind named, where an earlier out.csv (mode 0600) may be replaced."""
+    os.chmod(folder / "out.csv", 0o600)
+    if kind == "link":
+        os.symlink("out.csv", folder / "link.csv")
+        return "link.csv"
+    if kind == "device":
+        os.mknod(folder / "null", 0o666 | stat.S_IFCHR, os.stat("/dev/null").st_rdev)
+        return "null"
+    if kind == "fifo":
+        os.mkfifo(folder / "fifo")
+        return "fifo"
+    return {"file": "out.csv", "standard output": "-"}[kind]
+
+
+@pytest.mark.parametrize("kind", ["link", "device", "fifo", "standard output", "file"])
+def test_outputs_are_written_as_cp_writes_them(folder, kind):
+    """A symbolic link's target is replaced and the link stays; a device or a FIFO is written in
+    place and stays what it was; - is standard output; a replaced file keeps its mode."""
+    out = prepared(folder, kind)
+    expected = run([command("tiltwick-csv"), "cap.bin", "expected.csv"], cwd=folder)
+    assert expected.returncode == 0, expected.stderr
+    expected = (folder / "expected.csv").read_text()
+    read = []
+    reader = threading.Thread(target=lambda: read.append((folder / out).read_text()))
+    if kind == "fifo":
+        reader.start()
+    done = run([command("tiltwick-csv"), "cap.bin", out], cwd=folder)
+    assert done.returncode == 0, done.stderr
+    if kind == "fifo":
+        reader.join(timeout=60)
+    written = {"fifo": "".join(read), "standard output": done.stdout}.get(kind, (folder / "out.csv").read_text())
+    assert written == (EARLIER.decode() if kind == "device" else expected)
+    if kind in ("link", "device"):
+        assert os.path.islink(folder / "link.csv") if kind == "link" else stat.S_ISCHR(os.stat(folder / "null").st_mode)
+    assert stat.S_IMODE(os.stat(folder / "out.csv").st_mode) == 0o600
+    assert not [name for name in os.listdir(folder) if name.endswith(".part")]
+
+
+def opened_in(pid, folder, besides):
+    """Whether process ``pid`` has a file in ``folder`` open, other than those named ``besides``
+    (an unnamed file counts: it shows as "#inode (deleted)")."""
+    with contextlib.suppress(OSError):
+        targets = [os.readlink(f"/proc/{pid}/fd/{fd}") for fd in os.listdir(f"/proc/{pid}/fd")]
+        return any(os.path.dirname(t) == str(folder) and os.path.basename(t) not in besides for t in targets)
+    return False
+
+
+# tiltwick-csv with the named temporary file that file systems without unnamed ones get
+NAMED = "import sys; from tiltwick_tools import files, replay; files.unnamed_files = False; sys.exit(replay.csv_main())"
+
+
+@pytest.mark.parametrize("stop, named", [(signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGTERM, True),
+                                         (signal.SIGHUP, True), (signal.SIGINT, True), (signal.SIGKILL, False)])
+def test_a_stopped_command_leaves_no_temporary_file(pty, folder, stop, named):
+    """A conversion stopped while it writes, or a recorder killed before its first packet,
+    leaves the earlier file as it was and no temporary file, with or without unnamed files."""
+    capture, _ = capture_bytes(10.0, 100, 100)
+    (folder / "long.bin").write_bytes(capture)
+    before = listing(folder)
+    if stop == signal.SIGKILL:
+        line = [command("tiltwick-record"), pty.path, "921600", "keep.bin"]
+    else:
+        line = [command("tiltwick-csv"), "long.bin", "out.csv"]
+    if named:
+        line = [sys.executable, "-c", NAMED, *line[1:]]
+    busy = subprocess.Popen(line, cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert wait_for(lambda: opened_in(busy.pid, folder, {"long.bin"}), timeout=60), "the output was never opened"
+        busy.send_signal(stop)
+        busy.communicate(timeout=60)
+    finally:
+        busy.kill()
+    assert listing(folder) == before and busy.returncode == (130 if stop == signal.SIGINT else -stop)
+
+
+@pytest.mark.parametrize("closed", [0, 1, 2])
+@pytest.mark.parametrize("args, out", [(["tiltwick-csv", "cap.bin", "new.csv"], "new.csv"),
+                                       (["tiltwick-dump", "--first", "3", "cap.bin"], None),
+                                       (["tiltwick-sim", "--to-file", "new.bin", "--seconds", "1"], "new.bin")])
+def test_commands_work_with_a_standard_descriptor_closed(folder, args, out, closed):
+    """A command started with descriptor 0, 1 or 2 closed does what it does with all three
+    open: the same file, the same text on the descriptors that are open, the same status."""
+    line = [command(args[0]), *args[1:]]
+    reference = run(line, cwd=folder)
+    written = out and (folder / out).read_bytes()
+    if out:
+        (folder / out).unlink()
+    done = subprocess.run(line, cwd=folder, capture_output=True, text=True, timeout=120,
+                          preexec_fn=lambda: os.close(closed))
+    assert done.returncode == reference.returncode == 0, done.stderr
+    assert (written and (folder / out).read_bytes()) == written
+    for still_open in {1: ["stderr"], 2: ["stdout"]}.get(closed, ["stdout", "stderr"]):
+        assert getattr(done, still_open) == getattr(reference, still_open)
+
+
+@pytest.mark.parametrize("grows_in", [1, 2])
+def test_csv_converts_a_growing_capture_as_it_was_when_it_began(folder, monkeypatch, capfd, grows_in):
+    """A capture appended to while it is converted (a recording in progress, here with fields
+    the first packets lack) is converted as it was, whichever pass sees it grow."""
+    from tiltwick_tools import replay
+
+    assert run([command("tiltwick-csv"), "cap.bin", "expected.csv"], cwd=folder).returncode == 0
+    more, _ = capture_bytes(1.0, 100, 100, seed=2, deltas=True)
+    passes, reading = [], replay._packets
+
+    def growing(path, name):
+        passes.append(path)
+        for packet in reading(path, name):
+            if len(passes) == grows_in and (folder / "cap.bin").stat().st_size < 2 * len(more):
+                with open(folder / "cap.bin", "ab") as capture:
+                    capture.write(more)
+            yield packet
+    monkeypatch.setattr(replay, "_packets", growing)
+    assert replay.csv_main([str(folder / "cap.bin"), str(folder / "out.csv")]) == 0
+    assert (folder / "out.csv").read_text() == (folder / "expected.csv").read_text()
+    assert "cap.bin grew while it was converted (a recording in progress?): converted its first 58,830 bytes" \
+        in capfd.readouterr().err
 
 
 def test_the_plot_breaks_an_angle_where_it_wraps():

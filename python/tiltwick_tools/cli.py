@@ -10,14 +10,15 @@ import os
 import sys
 from collections.abc import Callable
 
-from .files import CommandError, shown
+from .files import CommandError, Stopped, UsageError, shown
 
-__all__ = ["finite", "positive", "non_negative", "whole", "count", "run"]
+__all__ = ["finite", "positive", "non_negative", "whole", "count", "output_path", "standard_descriptors", "run"]
 
 # The exit status of a command whose standard output was closed under it, as a shell reports a
 # process ended by SIGPIPE.
 EXIT_BROKEN_PIPE = 128 + 13
 EXIT_INTERRUPTED = 128 + 2
+EXIT_USAGE = 2
 
 
 def finite(text: str) -> float:
@@ -64,17 +65,31 @@ def whole(low: int, high: int | None = None) -> Callable[[str], int]:
 count = whole(0)  # a whole number, 0 or above
 
 
+def output_path(text: str) -> str:
+    """A path to write to, or - for standard output (argparse type)."""
+    if not text:
+        raise argparse.ArgumentTypeError("is empty: name a file, or - for standard output")
+    return text
+
+
 def run(prog: str, body: Callable[[], int]) -> int:
     """Runs a command's body and turns the ways it can fail into one line and an exit status:
     a CommandError or an OSError is reported with its path, Ctrl-C ends it with status 130, and
-    a reader that closed standard output (``| head``) ends it quietly."""
+    a reader that closed standard output (``| head``) ends it quietly. A command started with
+    descriptor 0, 1 or 2 closed finds /dev/null there."""
+    standard_descriptors()
     try:
         return body()
+    except UsageError as error:
+        _say(f"{prog}: error: {error}")
+        return EXIT_USAGE
     except CommandError as error:
         _say(f"{prog}: {error}")
     except BrokenPipeError:
         _park_stdout()
         return EXIT_BROKEN_PIPE
+    except Stopped as stop:  # what it wrote is removed: end as the signal would have
+        stop.end_by()
     except KeyboardInterrupt:
         _say(f"{prog}: interrupted")
         return EXIT_INTERRUPTED
@@ -94,6 +109,27 @@ _NEXT_STEP = {
     errno.ENOENT: "; check the path (does the folder exist?)",
     errno.EISDIR: "; that is a folder: give a file name",
 }
+
+
+def standard_descriptors() -> None:
+    """Puts /dev/null on each of descriptors 0, 1 and 2 that is closed, before anything else is
+    opened: otherwise the next file opened (an output, say) would take that number, and what
+    is printed or parked there would land in it. Python has no sys.stdout (or stdin, stderr)
+    for a descriptor closed at start-up: one is made for it."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)  # the lowest free number: fd itself
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+    if sys.stdin is None:
+        sys.stdin = open(0, closefd=False)
+    if sys.stdout is None:
+        sys.stdout = open(1, "w", closefd=False)
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", closefd=False, errors="backslashreplace")
 
 
 def _say(line: str) -> None:

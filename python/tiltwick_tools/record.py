@@ -21,15 +21,14 @@ import os
 import select
 import signal
 import sys
-import tempfile
 import time
 from collections.abc import Callable
 from types import FrameType
 
 from . import mip_wire as mw
-from .cli import non_negative, run, whole
-from .files import CommandError, refuse_same_file, shown
 from .access import why_not_opened
+from .cli import non_negative, output_path, run, whole
+from .files import CommandError, Output, refuse_same_file, shown
 from .line import MAX_BAUD, close_line, open_line
 
 __all__ = ["Recorder", "CaptureFile", "CaptureWriteError", "record", "main", "SYNC_INTERVAL_S"]
@@ -48,37 +47,28 @@ class CaptureWriteError(Exception):
 
 
 class CaptureFile:
-    """The capture being written: a temporary file beside ``path`` until the first bytes arrive,
-    then ``path`` itself. Writes go straight to the operating system, and onto the disk at
-    least every ``sync_interval`` seconds (None: only at the end)."""
+    """The capture being written (see ``files.Output``): an unnamed file in the target's folder
+    until the first bytes arrive, then ``path`` itself (a device, a FIFO or standard output is
+    written in place). Writes go straight to the operating system, and onto the disk at least
+    every ``sync_interval`` seconds (None: only at the end)."""
 
     def __init__(self, path: str | bytes, sync_interval: float | None = SYNC_INTERVAL_S) -> None:
         self.path = os.fsencode(path)
-        self._folder = os.path.dirname(self.path) or b"."
-        try:
-            self._fd, self._temporary = tempfile.mkstemp(
-                dir=self._folder, prefix=b"." + os.path.basename(self.path), suffix=b".part")
-        except OSError as error:
-            raise CommandError(f"cannot write {shown(self.path)}: {error.strerror}; check that its folder "
-                               "exists and that you may write there") from None
-        umask = os.umask(0)
-        os.umask(umask)
-        os.fchmod(self._fd, 0o666 & ~umask)
+        self._output = Output(self.path)
         self._sync_interval = sync_interval
         self._synced_at = time.monotonic()
         self.written = 0           # bytes handed to the operating system
         self.synced = 0            # bytes known to be on the disk
-        self.named = False         # whether the file is at ``path`` yet
+        self.named = False         # whether the recording has begun at ``path``
 
     def write(self, data: bytes | bytearray) -> None:
         if data and not self.named:  # the recording has begun: it replaces an earlier file now
-            os.replace(self._temporary, self.path)
+            self._output.publish()
             self.named = True
-            _sync_folder(self._folder)
         view = memoryview(data)
         try:
             while view:
-                done = os.write(self._fd, view)
+                done = os.write(self._output.fd, view)
                 self.written += done
                 view = view[done:]
         except OSError as error:
@@ -92,39 +82,20 @@ class CaptureFile:
     def sync(self) -> None:
         if self.synced != self.written:
             try:
-                os.fdatasync(self._fd)
+                self._output.sync(data_only=True)
             except OSError as error:
                 raise CaptureWriteError(error) from None
             self.synced = self.written
         self._synced_at = time.monotonic()
 
     def close(self) -> None:
-        """Syncs and closes; a file that never got a byte is removed, leaving an earlier file of
+        """Syncs and closes; a file that never got a byte is gone, leaving an earlier file of
         that name as it was."""
         try:
             if self.named:
                 self.sync()
         finally:
-            os.close(self._fd)
-            if not self.named:
-                try:
-                    os.unlink(self._temporary)
-                except OSError:
-                    pass
-
-
-def _sync_folder(folder: bytes) -> None:
-    """Makes a new name in ``folder`` survive a power cut (best effort)."""
-    try:
-        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
+            self._output.close()
 
 
 class Recorder:
@@ -200,11 +171,37 @@ def _read_available(fd: int, recorder: Recorder) -> bool:
         recorder.feed(data)
 
 
-def _status(recorder: Recorder, elapsed: float, byte_rate: float, packet_rate: float) -> str:
-    skipped = f" (skipping until the first packet: {recorder.received:,} B)" if not recorder.started else ""
-    return (f"{elapsed:7.1f} s  {recorder.written:,} B{skipped}  {recorder.packets:,} packets  "
-            f"{recorder.checksum_failures:,} checksum failures  {recorder.outside_packets:,} B outside packets  "
-            f"{byte_rate:,.0f} B/s  {packet_rate:,.0f} packets/s")
+def _status(recorder: Recorder, elapsed: float, byte_rate: float, packet_rate: float,
+            width: int | None = None) -> str:
+    """The status fields, most telling first; with a ``width``, those that fit in one row of
+    that many columns (the last column left free, so that the row never wraps)."""
+    fields = [f"{elapsed:7.1f} s", f"{recorder.written:,} B",
+              f"(skipping until the first packet: {recorder.received:,} B)" if not recorder.started else "",
+              f"{recorder.packets:,} packets", f"{recorder.checksum_failures:,} checksum failures",
+              f"{recorder.outside_packets:,} B outside packets", f"{byte_rate:,.0f} B/s",
+              f"{packet_rate:,.0f} packets/s"]
+    fields = [field for field in fields if field]
+    if width is None:
+        return "  ".join(fields)
+    line = fields[0][:max(width - 1, 0)]
+    for field in fields[1:]:
+        if len(line) + 2 + len(field) < width:
+            line += "  " + field
+    return line
+
+
+def _terminal_width() -> int:
+    """Columns of the terminal on standard error (COLUMNS, when set, wins)."""
+    try:
+        columns = int(os.environ.get("COLUMNS", ""))
+    except ValueError:
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(2).columns
+        except OSError:
+            columns = 0
+    return columns or 80
 
 
 def _stop_on_signals(stop: list[int]) -> Callable[[], None]:
@@ -223,24 +220,24 @@ def record(device: str | bytes, baud_rate: int, out_path: str | bytes, seconds: 
            sync_interval: float | None = SYNC_INTERVAL_S) -> int:
     """Records until a stop signal, ``seconds`` (0: no limit), a hang-up or a full disk; returns
     the exit status. Progress goes to standard error."""
-    stop: list[int] = []
-    restore = _stop_on_signals(stop)
     try:
+        fd = open_line(device, baud_rate)
+    except OSError as error:
+        raise CommandError(why_not_opened(device, error)) from None
+    try:
+        refuse_same_file(os.fsdecode(out_path), os.fsdecode(device))
+        out = CaptureFile(out_path, sync_interval)  # a FIFO waits here for its reader; Ctrl-C ends the wait
         try:
-            fd = open_line(device, baud_rate)
-        except OSError as error:
-            raise CommandError(why_not_opened(device, error)) from None
-        try:
-            refuse_same_file(os.fsdecode(out_path), os.fsdecode(device))
-            out = CaptureFile(out_path, sync_interval)
+            stop: list[int] = []
+            restore = _stop_on_signals(stop)
             try:
                 return _recording(fd, Recorder(out), out, seconds, stop)
             finally:
-                out.close()
+                restore()
         finally:
-            close_line(fd)
+            out.close()
     finally:
-        restore()
+        close_line(fd)
 
 
 def _recording(fd: int, recorder: Recorder, out: CaptureFile, seconds: float, stop: list[int]) -> int:
@@ -263,7 +260,7 @@ def _recording(fd: int, recorder: Recorder, out: CaptureFile, seconds: float, st
             now = time.monotonic()
             if live and now - shown_at >= 0.25:
                 line = _status(recorder, now - started, (recorder.received - shown_bytes) / (now - shown_at),
-                               (recorder.packets - shown_packets) / (now - shown_at))
+                               (recorder.packets - shown_packets) / (now - shown_at), _terminal_width())
                 live = _show("\r" + line + "\x1b[K")
                 shown_at, shown_bytes, shown_packets = now, recorder.received, recorder.packets
         if not hung_up:
@@ -329,7 +326,8 @@ def main(argv: list[str] | None = None) -> int:
                     "first packet arrives.")
     ap.add_argument("device", help="serial device, for example /dev/ttyACM0 or a /dev/serial/by-id/ path")
     ap.add_argument("baud_rate", type=whole(1, MAX_BAUD), help="the rate the device is set to, for example 921600")
-    ap.add_argument("out", metavar="OUT.bin", help="capture file to write (replaced once the first packet arrives)")
+    ap.add_argument("out", metavar="OUT.bin", type=output_path,
+                    help="capture file to write (replaced once the first packet arrives), or - for standard output")
     ap.add_argument("--seconds", type=non_negative, default=0.0,
                     help="stop after this long (default: 0, at Ctrl-C)")
     a = ap.parse_args(argv)

@@ -13,6 +13,7 @@ import argparse
 import contextlib
 import csv
 import fcntl
+import itertools
 import os
 import sys
 import tempfile
@@ -26,8 +27,8 @@ if TYPE_CHECKING:
     from tiltwick import Packet
 
 from . import mip_wire as mw
-from .cli import count, run
-from .files import CommandError, atomic_output, capture_source, refuse_same_file, shown
+from .cli import count, output_path, run
+from .files import CommandError, atomic_output, capture_source, refuse_same_file, shown, spooled_prefix
 from .float_text import float_text
 from .signals import deferred_signals, raise_first
 from .units import label
@@ -235,22 +236,42 @@ def _cell(value: Any, wire_type: str) -> Any:
 
 def write_csv(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes],
               out_path: str | os.PathLike[str]) -> int:
-    """Writes the rows of a capture to a CSV file; returns how many. Two passes: the first
-    finds the columns, the second writes. The file appears only once it is complete."""
+    """Writes the rows of a capture to a CSV file (``-``: standard output); returns how many.
+    Two passes: the first finds the columns, the second writes. The file appears only once it
+    is complete. A capture that grows meanwhile (a recording in progress) is converted as it
+    was when the conversion began, which a line on standard error says."""
     refuse_same_file(out_path, os.fsdecode(capture))
     name = shown(capture)
-    with capture_source(capture) as source:
-        columns: dict[str, None] = {}
-        for row in _rows(source, name):
-            columns.update(dict.fromkeys(row))
+    with contextlib.ExitStack() as held:
+        source = held.enter_context(capture_source(capture))
+        size = os.stat(source).st_size
+        columns, rows_in_all = _columns(source, name)
+        grew = os.stat(source).st_size != size
+        if grew:  # the first pass may have read past that size
+            source = held.enter_context(spooled_prefix(source, size, name))
+            columns, rows_in_all = _columns(source, name)
         written = 0
         with atomic_output(out_path, "w", newline="") as out:
             writer = csv.DictWriter(out, fieldnames=list(columns))
             writer.writeheader()
-            for row in _rows(source, name):
+            # The rows of the first pass, however much has been appended since.
+            for row in itertools.islice(_rows(source, name), rows_in_all):
                 writer.writerow(row)
                 written += 1
+        if grew or os.stat(source).st_size != size:
+            print(f"{name} grew while it was converted (a recording in progress?): converted its first "
+                  f"{size:,} bytes", file=sys.stderr)
     return written
+
+
+def _columns(source: str, name: str) -> tuple[dict[str, None], int]:
+    """(the columns of the capture's rows, in order of first appearance; how many rows)."""
+    columns: dict[str, None] = {}
+    rows_in_all = 0
+    for row in _rows(source, name):
+        columns.update(dict.fromkeys(row))
+        rows_in_all += 1
+    return columns, rows_in_all
 
 
 def replay_command(argv: list[str] | None, prog: str, description: str, out: str, out_help: str,
@@ -260,7 +281,7 @@ def replay_command(argv: list[str] | None, prog: str, description: str, out: str
     output is replaced only by a complete result, and never when it is the capture itself."""
     ap = argparse.ArgumentParser(prog=prog, description=description + " No options.")
     ap.add_argument("capture", help="capture file (the raw bytes the device sent); a pipe is read whole first")
-    ap.add_argument("out", metavar=out, help=out_help)
+    ap.add_argument("out", metavar=out, type=output_path, help=out_help)
     a = ap.parse_args(argv)
 
     def body() -> int:
@@ -282,7 +303,7 @@ def csv_main(argv: list[str] | None = None) -> int:
         "in. Values are exactly as sent, as the shortest text that reads back to the same value at "
         "the field's own precision (single or double); nothing is converted. The CSV file appears "
         "only once it is complete.",
-        "OUT.csv", "CSV file to write (replaced once complete; never the capture itself)", write_csv,
+        "OUT.csv", "CSV file to write (replaced once complete; never the capture itself), or - for standard output", write_csv,
         "{count} packets written to {out}")
 
 
