@@ -15,11 +15,14 @@ from __future__ import annotations
 
 import heapq
 import os
+from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import IO
 
 from . import mip_wire as mw
 from .files import atomic_output
 from .motion import Motion
+from .rates import check_rates, checked_rate, checked_seconds
 
 __all__ = ["CaptureInfo", "capture_bytes", "make_capture", "ACK_AFTER_PACKETS", "REPLIES"]
 
@@ -30,6 +33,7 @@ REPLIES = (
     mw.ack_reply(0x0C, 0x11),   # sensor stream off
     mw.ack_reply(0x0C, 0x11),   # filter stream off
 )
+_PACKETS_PER_WRITE = 1024
 
 
 @dataclass(frozen=True)
@@ -57,36 +61,64 @@ def _count(seconds: float, hz: float) -> int:
     return n
 
 
-def capture_bytes(seconds: float = 12.0, sensor_hz: float = 100, filter_hz: float = 100,
-                  seed: int = 1, *, deltas: bool = False, replies: bool = True) -> tuple[bytes, CaptureInfo]:
-    """Build a capture in memory; returns (bytes, info with path None). ``replies=False``
-    leaves the acknowledgements out."""
+def _packets(seconds: float, sensor_hz: float, filter_hz: float, seed: int, deltas: bool,
+             replies: bool) -> Iterator[bytes]:
+    """The capture's packets in order, made one at a time."""
     motion = Motion(seed)
     ns, nf = _count(seconds, sensor_hz), _count(seconds, filter_hz)
     # (time, stream order, seq): sensor sorts before filter at equal times
     events = heapq.merge(((k / sensor_hz, 0, k) for k in range(ns)),
                          ((k / filter_hz, 1, k) for k in range(nf)))
-    parts: list[bytes] = []
     sent = 0
     for _, which, k in events:
         if which == 0:
-            parts.append(motion.sensor_packet(k, sensor_hz, deltas=deltas))
+            yield motion.sensor_packet(k, sensor_hz, deltas=deltas)
         else:
-            parts.append(motion.filter_packet(k, filter_hz))
+            yield motion.filter_packet(k, filter_hz)
         sent += 1
         if replies and sent == ACK_AFTER_PACKETS:
-            parts.extend(REPLIES)
+            yield from REPLIES
     if replies and sent < ACK_AFTER_PACKETS:
-        parts.extend(REPLIES)
-    data = b"".join(parts)
-    return data, CaptureInfo(None, len(data), ns, nf, len(REPLIES) if replies else 0)
+        yield from REPLIES
+
+
+def _checked(seconds: float, sensor_hz: float, filter_hz: float) -> tuple[float, float, float]:
+    seconds = checked_seconds("seconds", seconds)
+    sensor_hz = checked_rate("sensor_hz", sensor_hz)
+    filter_hz = checked_rate("filter_hz", filter_hz)
+    check_rates(sensor_hz, filter_hz)
+    return seconds, sensor_hz, filter_hz
+
+
+def _write(out: IO[bytes], block: list[bytes]) -> int:
+    data = b"".join(block)
+    out.write(data)
+    block.clear()
+    return len(data)
+
+
+def capture_bytes(seconds: float = 12.0, sensor_hz: float = 100, filter_hz: float = 100,
+                  seed: int = 1, *, deltas: bool = False, replies: bool = True) -> tuple[bytes, CaptureInfo]:
+    """Build a capture in memory; returns (bytes, info with path None). ``replies=False``
+    leaves the acknowledgements out."""
+    seconds, sensor_hz, filter_hz = _checked(seconds, sensor_hz, filter_hz)
+    data = b"".join(_packets(seconds, sensor_hz, filter_hz, seed, deltas, replies))
+    return data, CaptureInfo(None, len(data), _count(seconds, sensor_hz), _count(seconds, filter_hz),
+                             len(REPLIES) if replies else 0)
 
 
 def make_capture(path: str | os.PathLike[str], seconds: float = 12.0, sensor_hz: float = 100, filter_hz: float = 100,
                  seed: int = 1, *, deltas: bool = False) -> CaptureInfo:
     """Write a capture file at ``path`` and describe what it holds. The file appears only once
-    it is complete; a failure leaves an earlier file of that name as it was."""
-    data, info = capture_bytes(seconds, sensor_hz, filter_hz, seed, deltas=deltas)
-    with atomic_output(path) as f:
-        f.write(data)
-    return CaptureInfo(str(path), info.size, info.sensor_packets, info.filter_packets, info.reply_packets)
+    it is complete; a failure leaves an earlier file of that name as it was. It is written as
+    it is made, a block at a time, so a capture of any length takes little memory."""
+    seconds, sensor_hz, filter_hz = _checked(seconds, sensor_hz, filter_hz)
+    size = 0
+    block: list[bytes] = []
+    with atomic_output(path, "wb") as f:
+        for packet in _packets(seconds, sensor_hz, filter_hz, seed, deltas, True):
+            block.append(packet)
+            if len(block) == _PACKETS_PER_WRITE:
+                size += _write(f, block)
+        size += _write(f, block)
+    return CaptureInfo(str(path), size, _count(seconds, sensor_hz), _count(seconds, filter_hz), len(REPLIES))

@@ -13,7 +13,14 @@ Packets
     Contents come from ``motion.Motion(seed)``. Packet ``seq`` of a stream at ``rate`` Hz
     carries seq in its GPS time fields (time of week = seq / rate; see
     ``motion.sequence_number``), so a receiver can spot gaps, and ``send_times`` holds the
-    wall-clock time (ns) at which each packet went out, under (descriptor set, seq).
+    wall-clock time (ns) at which each packet went out, under (descriptor set, seq): for the
+    last ``record_times`` packets (default 20000, about 3 MB), for every packet with True,
+    for none with False.
+
+Rates
+    Each stream runs at 0 (off) up to ``rates.MAX_PACKETS_PER_S`` packets per second, both
+    together within that ceiling too: the rate up to which the device thread, making every
+    packet in Python, keeps what it promises. Other rates are refused with a ValueError.
 
 Timing
     Each stream runs on absolute deadlines (stream start + k / rate on the monotonic clock), so
@@ -27,7 +34,8 @@ Commands
     Data stream control (0C/11, function 1) with stream 1 or 3 enables or disables the sensor
     or filter stream; in idle that takes effect at the next resume. With ``replies="ack"``
     each command field is obeyed and answered with an ack field 04 F1 <command> 00 in a
-    packet of the same descriptor set; unsupported commands get a nack (error code 01) and
+    packet of the same descriptor set (more than 63 fields: as many packets as their acks
+    fill); unsupported commands get a nack (error code 01) and
     change nothing. ``replies="nack"`` refuses every command with a nack; ``replies="silent"``
     obeys without answering. Commands that a client writes and then closes the line on are
     still received and obeyed. ``start_streams()`` enables streams and resumes, sequence
@@ -61,7 +69,15 @@ The other side
     when the client closes it, and while no client has it open the device keeps generating
     (into the backlog) and looks for a client every few milliseconds. ``keep_slave_open=True``
     keeps one open: no hang-up state ever, but a client's exclusive claim then outlives the
-    client.
+    client. A pty's claim outlives its holder too (the slave side stays while the device
+    holds the master), so when the last client goes, even killed, the device opens the line
+    itself and clears the claim, as a real port's ends with its last close. That reopening
+    takes root's right to open a claimed line: run unprivileged, the device cannot clear a
+    dead client's claim.
+
+When it fails
+    Should the device thread end on an error, ``error`` holds it, and ``close()`` and the
+    control methods raise RuntimeError naming it.
 
 Faults
     ``inject(data)`` sends raw bytes between packets; ``drop_every=N`` removes one byte from
@@ -78,6 +94,7 @@ import collections
 import contextlib
 import errno
 import fcntl
+import math
 import os
 import random
 import select
@@ -86,7 +103,6 @@ import sys
 import termios
 import threading
 import time
-import traceback
 import tty
 from collections.abc import Callable
 from types import TracebackType
@@ -94,9 +110,10 @@ from typing import Literal, TypeVar
 
 from . import mip_wire as mw
 from .capture import make_capture
-from .cli import count, non_negative, run
-from .files import shown
+from .cli import non_negative, run, whole
+from .files import CommandError, shown
 from .motion import Motion
+from .rates import MAX_PACKETS_PER_S, check_rates, checked_rate, checked_seconds
 
 __all__ = ["SimulatedDevice", "SENSOR", "FILTER", "main"]
 
@@ -109,6 +126,15 @@ T = TypeVar("T")
 Key = tuple[int, int]  # (descriptor set, sequence number) of a data packet
 
 _WRITE_CHUNK = 64 * 1024
+# packets made per turn of the device loop: a late or overloaded loop still writes, reads
+# commands and hears close() between turns
+_BATCH = 64
+_SEND_TIMES_KEPT = 20000
+_ACKS_PER_PACKET = 255 // 4
+_MAX_GARBAGE = 1 << 20
+_MAX_LINE_BUFFER = 16 * 1024 * 1024
+_WATCH_S = 0.25
+_TIOCNXCL = getattr(termios, "TIOCNXCL", 0x540D)
 _HUP_RECHECK_S = 0.005
 _REQUEST_TIMEOUT_S = 5.0
 
@@ -170,7 +196,14 @@ class SimulatedDevice:
                  filter_hz: float | None = None, seed: int = 1, deltas: bool = False,
                  streaming: bool = True, replies: Replies = "ack", drop_every: int = 0,
                  keep_slave_open: bool = False, max_backlog: int = 16 * 1024 * 1024,
-                 record_times: bool = True, line_buffer: int = 4096) -> None:
+                 record_times: bool | int = _SEND_TIMES_KEPT, line_buffer: int = 4096) -> None:
+        sensor_hz = checked_rate("rate_hz" if sensor_hz is None else "sensor_hz",
+                                 rate_hz if sensor_hz is None else sensor_hz)
+        filter_hz = checked_rate("rate_hz" if filter_hz is None else "filter_hz",
+                                 rate_hz if filter_hz is None else filter_hz)
+        check_rates(sensor_hz, filter_hz)
+        if record_times is not True and record_times < 0:
+            raise ValueError("record_times must be True (all), False (none) or how many to keep")
         if replies not in REPLIES:
             raise ValueError(f"replies must be one of {', '.join(REPLIES)}, not {replies!r}")
         if drop_every < 0:
@@ -179,8 +212,7 @@ class SimulatedDevice:
             raise ValueError("line_buffer must be 0 or more bytes")
         self._motion = Motion(seed)
         self._deltas = deltas
-        self._streams = {SENSOR: _Stream(SENSOR, rate_hz if sensor_hz is None else sensor_hz),
-                         FILTER: _Stream(FILTER, rate_hz if filter_hz is None else filter_hz)}
+        self._streams = {SENSOR: _Stream(SENSOR, sensor_hz), FILTER: _Stream(FILTER, filter_hz)}
         self._idle = not streaming
         self.line_buffer = line_buffer
         self._replies = replies
@@ -188,6 +220,7 @@ class SimulatedDevice:
         self._data_packets = 0
         self.max_backlog = max_backlog
         self.record_times = record_times
+        self._times_kept = None if record_times is True else int(record_times)
 
         master, slave = os.openpty()
         try:
@@ -231,9 +264,10 @@ class SimulatedDevice:
         self.lost_filter = 0
         self.dropped_bytes = 0
         self.commands_received = 0
-        self.send_times: dict[Key, int] = {}
+        self.send_times: collections.OrderedDict[Key, int] = collections.OrderedDict()
         self.hung_up = False
         self.error: BaseException | None = None
+        self._error_told = False
 
     # ------------------------------------------------------------------
     # lifecycle
@@ -249,7 +283,8 @@ class SimulatedDevice:
         return self
 
     def close(self) -> None:
-        """Stop the thread and release the pty (idempotent)."""
+        """Stop the thread and release the pty (idempotent). Raises RuntimeError, once, if
+        the device thread had ended on an error."""
         t = self._thread
         if t is not None and t.is_alive():
             self._exit = True
@@ -258,6 +293,18 @@ class SimulatedDevice:
         self._close_fds()
         _close(self._wake_r, self._wake_w)
         self._wake_r = self._wake_w = None
+        if self.error is not None and not self._error_told:
+            self._error_told = True
+            self._raise_failure()
+
+    @property
+    def failure(self) -> str | None:
+        """Why the device thread ended, as one line; None while it runs or after a normal end."""
+        e = self.error
+        return None if e is None else f"{type(e).__name__}: {e}"
+
+    def _raise_failure(self) -> None:
+        raise RuntimeError(f"the simulated device stopped: {self.failure}") from self.error
 
     def __enter__(self) -> SimulatedDevice:
         return self.start()
@@ -346,6 +393,8 @@ class SimulatedDevice:
         """Run ``op`` on the device thread (synchronously), or right here if that thread is
         not running."""
         t = self._thread
+        if self.error is not None:
+            self._raise_failure()
         if t is None or not t.is_alive() or threading.current_thread() is t:
             with self._lock:
                 return op()
@@ -406,13 +455,16 @@ class SimulatedDevice:
             self.sent_sensor += 1
         else:
             self.sent_filter += 1
-        if self.record_times:
+        kept = self._times_kept
+        if kept != 0:
             self.send_times[key] = now_ns
+            if kept is not None and len(self.send_times) > kept:
+                self.send_times.popitem(last=False)
 
     def _generate(self, now: float) -> None:
         s, f = self._streams[SENSOR], self._streams[FILTER]
         m = self._motion
-        while True:
+        for _ in range(_BATCH):
             # the stream whose next packet is due first; sensor wins ties
             st = s if s.next_time <= f.next_time else f
             if st.next_time > now:
@@ -538,13 +590,32 @@ class SimulatedDevice:
                 continue
             obeyed = self._replies != "nack" and self._obey(fr.descriptor_set, fd, data)
             results.append((fd, _ACK_OK if obeyed else _NACK_REFUSED))
-        if results and self._replies != "silent":
-            self._enqueue_packet(mw.ack_reply(fr.descriptor_set, results), None)
+        if self._replies != "silent":
+            # a packet holds 63 acks at most; a longer command is answered in several
+            for i in range(0, len(results), _ACKS_PER_PACKET):
+                self._enqueue_packet(mw.ack_reply(fr.descriptor_set, results[i:i + _ACKS_PER_PACKET]), None)
 
     def _hangup_in_thread(self) -> None:
         self._exit = True
         self.hung_up = True
         self._close_fds()
+
+    def _release_claim(self) -> None:
+        """The last client has gone: end its exclusive claim, which a pty keeps for as long as
+        the device holds the master. Opening a claimed line takes root's right; without it the
+        claim stays."""
+        if self._slave is not None:
+            return
+        try:
+            fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            return
+        try:
+            fcntl.ioctl(fd, _TIOCNXCL)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
 
     def _close_fds(self) -> None:
         _close(self._master, self._slave)
@@ -561,9 +632,8 @@ class SimulatedDevice:
     def _run(self) -> None:
         try:
             self._loop()
-        except BaseException as e:   # keep the reason; the thread must not vanish silently
+        except BaseException as e:   # kept for close() and the control methods to report
             self.error = e
-            traceback.print_exc()
 
     def _loop(self) -> None:
         assert self._master is not None and self._wake_r is not None
@@ -589,6 +659,7 @@ class SimulatedDevice:
                         # What the last client left unread goes with it, as on a port that closes.
                         with contextlib.suppress(OSError):
                             termios.tcflush(self._master, termios.TCOFLUSH)
+                        self._release_claim()
                     self._lose_while_closed()
                 else:
                     self._flush()
@@ -618,6 +689,21 @@ class SimulatedDevice:
                 pass
 
 
+def _bounded(check: Callable[[str, object], float], what: str) -> Callable[[str], float]:
+    """An argparse type from one of the simulator's own checks."""
+    def parse(text: str) -> float:
+        try:
+            non_negative(text)
+            return check(what, text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+    return parse
+
+
+_rate = _bounded(checked_rate, "the rate")
+_seconds = _bounded(checked_seconds, "the time")
+
+
 def _arguments() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(
         prog="tiltwick-sim",
@@ -631,30 +717,32 @@ def _arguments() -> argparse.ArgumentParser:
                     "rate works), the device's other commands and settings, or a driver's timing. "
                     "With --to-file it writes what it would send in --seconds to a capture file "
                     "instead, at once.")
-    ap.add_argument("--rate-hz", type=non_negative, default=100.0, help="packets per second of each stream (default: %(default)s)")
-    ap.add_argument("--sensor-hz", type=non_negative, default=None,
+    ap.add_argument("--rate-hz", type=_rate, default=100.0,
+                    help="packets per second of each stream; both streams together at most "
+                         f"{MAX_PACKETS_PER_S:g} (default: %(default)s)")
+    ap.add_argument("--sensor-hz", type=_rate, default=None,
                     help="sensor packets per second, 0 for none (default: --rate-hz)")
-    ap.add_argument("--filter-hz", type=non_negative, default=None,
+    ap.add_argument("--filter-hz", type=_rate, default=None,
                     help="filter packets per second, 0 for none (default: --rate-hz)")
-    ap.add_argument("--seed", type=int, default=1, help="selects the sensor noise and the motion's phases (default: %(default)s)")
+    ap.add_argument("--seed", type=whole(-(1 << 63), (1 << 64) - 1), default=1, help="selects the sensor noise and the motion's phases (default: %(default)s)")
     ap.add_argument("--deltas", action="store_true",
                     help="add delta-theta and delta-velocity fields to the sensor packets (default: off)")
     ap.add_argument("--idle", action="store_true",
                     help="start in idle, as after set to idle: nothing streams until resumed (tiltwick-streams "
                          "DEVICE BAUD on) (default: streaming from the start)")
-    ap.add_argument("--line-buffer", type=count, default=4096, metavar="BYTES",
+    ap.add_argument("--line-buffer", type=whole(0, _MAX_LINE_BUFFER), default=4096, metavar="BYTES",
                     help="of what the device sends while no client has the line open, keep this many last "
                          "bytes, as a port's buffers would (default: %(default)s)")
     ap.add_argument("--replies", choices=REPLIES, default="ack",
                     help="answer commands: ack (obey and acknowledge), nack (refuse them all), "
                          "silent (obey without answering) (default: %(default)s)")
-    ap.add_argument("--garbage", type=count, default=0, metavar="BYTES",
+    ap.add_argument("--garbage", type=whole(0, _MAX_GARBAGE), default=0, metavar="BYTES",
                     help="send this many random bytes between packets once a second (default: 0, never)")
-    ap.add_argument("--drop-every", type=count, default=0, metavar="N",
+    ap.add_argument("--drop-every", type=whole(0, 1 << 31), default=0, metavar="N",
                     help="drop one byte from the middle of every N-th data packet (default: 0, never)")
-    ap.add_argument("--hangup-after", type=non_negative, default=0.0, metavar="SECONDS",
+    ap.add_argument("--hangup-after", type=_seconds, default=0.0, metavar="SECONDS",
                     help="close the line after this long, as an unplugged device does (default: 0, never)")
-    ap.add_argument("--seconds", type=non_negative, default=0.0, help="how long to run (default: 0, until Ctrl-C)")
+    ap.add_argument("--seconds", type=_seconds, default=0.0, help="how long to run (default: 0, until Ctrl-C)")
     ap.add_argument("--to-file", metavar="OUT.bin", default=None,
                     help="write a capture of --seconds (12 when 0) of streaming to this file, with the "
                          "acknowledgements of the three commands after the first packets, and exit "
@@ -663,9 +751,14 @@ def _arguments() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    a = _arguments().parse_args(argv)
+    ap = _arguments()
+    a = ap.parse_args(argv)
     sensor_hz = a.rate_hz if a.sensor_hz is None else a.sensor_hz
     filter_hz = a.rate_hz if a.filter_hz is None else a.filter_hz
+    try:
+        check_rates(sensor_hz, filter_hz)
+    except ValueError as e:
+        ap.error(str(e))
     if a.to_file is not None:
         def write() -> int:
             info = make_capture(a.to_file, a.seconds or 12.0, sensor_hz, filter_hz, a.seed, deltas=a.deltas)
@@ -673,33 +766,43 @@ def main(argv: list[str] | None = None) -> int:
                   f" filter + {info.reply_packets} reply packets", file=sys.stderr)
             return 0
         return run("tiltwick-sim", write)
+    return run("tiltwick-sim", lambda: _serve(a, sensor_hz, filter_hz))
 
+
+def _serve(a: argparse.Namespace, sensor_hz: float, filter_hz: float) -> int:
     stop = threading.Event()
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     rng = random.Random(a.seed)
-    with SimulatedDevice(sensor_hz=sensor_hz, filter_hz=filter_hz, seed=a.seed, deltas=a.deltas,
-                         streaming=not a.idle, replies=a.replies, drop_every=a.drop_every,
-                         line_buffer=a.line_buffer,
-                         record_times=False) as dev:
+    dev = SimulatedDevice(sensor_hz=sensor_hz, filter_hz=filter_hz, seed=a.seed, deltas=a.deltas,
+                          streaming=not a.idle, replies=a.replies, drop_every=a.drop_every,
+                          line_buffer=a.line_buffer, record_times=False)
+    try:
+        dev.start()
         print(dev.path, flush=True)
         started = time.monotonic()
         ends = [t for t in (a.seconds, a.hangup_after) if t > 0]
-        end = started + min(ends) if ends else float("inf")
-        next_garbage = started + 1.0 if a.garbage > 0 else float("inf")
-        while not stop.is_set():
-            now = time.monotonic()
-            if now >= end:
-                break
-            if now >= next_garbage:
-                dev.inject(rng.randbytes(a.garbage))
-                next_garbage += 1.0
-            wait = min(end, next_garbage) - now
-            stop.wait(None if wait == float("inf") else wait)
-        if a.hangup_after > 0 and time.monotonic() >= started + a.hangup_after:
-            dev.hangup()
-        print(f"sent sensor={dev.sent_sensor} filter={dev.sent_filter} "
-              f"overflow sensor={dev.overflow_sensor} filter={dev.overflow_filter} "
-              f"dropped_bytes={dev.dropped_bytes} commands={dev.commands_received}"
-              f"{' hung up' if dev.hung_up else ''}", file=sys.stderr)
+        end = started + min(ends) if ends else math.inf
+        next_garbage = started + 1.0 if a.garbage > 0 else math.inf
+        with contextlib.suppress(RuntimeError):  # the device thread stopped: reported below
+            while not stop.is_set() and dev.error is None:
+                now = time.monotonic()
+                if now >= end:
+                    break
+                if now >= next_garbage:
+                    dev.inject(rng.randbytes(a.garbage))
+                    next_garbage += 1.0
+                # a short wait, so that a device thread that stops is noticed at once
+                stop.wait(min(end, next_garbage, now + _WATCH_S) - now)
+            if a.hangup_after > 0 and time.monotonic() >= started + a.hangup_after:
+                dev.hangup()
+    finally:
+        with contextlib.suppress(RuntimeError):  # reported below, as one line
+            dev.close()
+    if dev.failure is not None:
+        raise CommandError(f"the simulated device stopped: {dev.failure}")
+    print(f"sent sensor={dev.sent_sensor} filter={dev.sent_filter} "
+          f"overflow sensor={dev.overflow_sensor} filter={dev.overflow_filter} "
+          f"dropped_bytes={dev.dropped_bytes} commands={dev.commands_received}"
+          f"{' hung up' if dev.hung_up else ''}", file=sys.stderr)
     return 0
