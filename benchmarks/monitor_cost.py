@@ -13,6 +13,7 @@ and again --seconds later; the report gives both as a share of one core and thei
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import signal
 import subprocess
@@ -45,7 +46,8 @@ def main() -> int:
     a = ap.parse_args()
     processes: list[subprocess.Popen[str]] = []
     try:
-        with tempfile.TemporaryDirectory() as folder:
+        with contextlib.ExitStack() as stack:
+            folder = stack.enter_context(tempfile.TemporaryDirectory())
             sims = [simulator(a.rate) for _ in range(2)]
             processes += [sim for sim, _ in sims]
             time.sleep(0.5)
@@ -54,8 +56,9 @@ def main() -> int:
                 "tiltwick-record": [os.path.join(BIN, "tiltwick-record"), sims[1][1], "921600",
                                     os.path.join(folder, "rec.bin")],
             }
-            lines = open(os.path.join(folder, "monitor.txt"), "w+")
-            running = {name: subprocess.Popen(args, stdout=lines, stderr=subprocess.DEVNULL, text=True)
+            lines = stack.enter_context(open(os.path.join(folder, "monitor.txt"), "w+"))
+            running = {name: subprocess.Popen(args, stdout=lines if "monitor" in name else subprocess.DEVNULL,
+                                              stderr=subprocess.DEVNULL, text=True)
                        for name, args in watched.items()}
             processes += running.values()
             time.sleep(1.0)  # the interpreters' start-up is not what is measured
@@ -69,7 +72,6 @@ def main() -> int:
                 p.wait(timeout=30)
             lines.seek(0)
             print("the monitor's last line:", lines.read().splitlines()[-1].strip())
-            lines.close()
     finally:
         for p in processes:
             if p.poll() is None:

@@ -56,7 +56,7 @@ def wait_for_screen(predicate, seconds=15.0):
 @pytest.mark.parametrize("key, status", [("q", 0), ("C-c", 130)])
 def test_on_a_terminal(serial_line, key, status):
     """At 80x24 the rates and the attitude show; after q or Ctrl-C the terminal is as it was:
-    the normal screen, the cursor on, the keys echoed and read by line."""
+    the normal screen, the cursor on, the keys echoed and read by line, nothing written over it."""
     with SimulatedDevice(rate_hz=RATE) as device:
         try:
             tmux("new-session", "-d", "-s", "monitor", "-x", "80", "-y", "24",
@@ -67,7 +67,7 @@ def test_on_a_terminal(serial_line, key, status):
                 assert name in screen
             tmux("send-keys", "-t", "monitor", key)
             screen = wait_for_screen(lambda s: "EXIT=" in s)
-            assert f"EXIT={status}" in screen
+            assert f"EXIT={status}" in screen and "fatal error" not in screen  # the reader's last words caught
             assert tmux("display-message", "-p", "-t", "monitor", "#{alternate_on} #{cursor_flag}").split() == ["0", "1"]
             assert re.search(r"(?<!-)icanon", screen) and re.search(r"(?<!-)echo ", screen)
         finally:

@@ -339,11 +339,13 @@ def monitor(device: str, baud_rate: int, seconds: float, interval: float, form: 
             else:
                 def show(figures: Mapping[str, Any]) -> None:
                     print(json.dumps(figures) if form == "json" else plain_line(figures), flush=True)
-            client = tiltwick.BufferedAHRSClient(device, baud_rate, _QUEUE, False)
+            # The loop reaches the client through this list only: emptied, it lets the client go
+            # on every way out, although an exception's traceback keeps the loop's frame.
+            client = [tiltwick.BufferedAHRSClient(device, baud_rate, _QUEUE, False)]
             try:
                 _watch(client, tally, caught, keys, end, interval, show)
             finally:
-                del client  # its reader thread ends at its next packet
+                client.clear()  # its reader thread ends at its next packet
                 _reader_ended(caught)
     except _Stop:
         pass
@@ -356,7 +358,7 @@ class _OpenFailed(Exception):
     """The reader thread could not open the line (what it wrote)."""
 
 
-def _watch(client: tiltwick.BufferedAHRSClient, tally: Tally, caught: int, keys: int | None,
+def _watch(client: list[tiltwick.BufferedAHRSClient], tally: Tally, caught: int, keys: int | None,
            end: float, interval: float, show: Callable[[Mapping[str, Any]], None]) -> None:
     """The monitor's loop: drains the queue and the diagnostics (from ``caught``), shows the
     figures each interval, and returns at the end, or at a 'q' from ``keys``."""
@@ -372,7 +374,7 @@ def _watch(client: tiltwick.BufferedAHRSClient, tally: Tally, caught: int, keys:
                 raise _OpenFailed(text.strip().splitlines()[-1])
         if keys in ready and b"q" in os.read(keys, 64).lower():
             return
-        tally.add(client.take())
+        tally.add(client[0].take())
         now = time.monotonic()
         if now >= due or now >= end:
             show(tally.summary(now))
