@@ -32,6 +32,8 @@ NUMPY_MISSING = "numpy is needed to write CSV: pip install 'tiltwick[csv]' (or p
 
 # Packets whose single-precision values are turned into text together.
 _BATCH = 2048
+# Characters of numpy's text of a single: the longest is 19, "-1000000000000000.0".
+_WIDTH = 24
 # Magnitudes well inside the plain layout's range, whatever their shortest digits: numpy's plain
 # text of these is already laid out as the CSV wants it. The rest, and every text in numpy's
 # scientific layout (which it uses from 1e6 or so up), is laid out again.
@@ -117,11 +119,14 @@ def single_texts(values: Sequence[float]) -> list[str]:
     is missing."""
     np = _numpy()
     array = np.array(values, dtype=np.float32)
-    texts: list[str] = array.astype("U24").tolist()  # the longest is 19: "-1000000000000000.0"
+    numpy_texts = array.astype(f"U{_WIDTH}")
     magnitude = np.abs(array)
     with np.errstate(invalid="ignore"):
-        outside: list[bool] = (~((magnitude >= _PLAIN_LOW) & (magnitude < _PLAIN_HIGH))).tolist()
-    for i in [i for i, (text, far) in enumerate(zip(texts, outside)) if far or "e" in text]:
+        outside = ~((magnitude >= _PLAIN_LOW) & (magnitude < _PLAIN_HIGH))
+    # the texts' characters, one code point a cell: which hold an exponent, found in compiled code
+    scientific = (numpy_texts.view(np.uint32).reshape(len(array), _WIDTH) == ord("e")).any(axis=1)
+    texts: list[str] = numpy_texts.tolist()
+    for i in np.flatnonzero(outside | scientific).tolist():
         texts[i] = _laid_out(texts[i])
     return texts
 
