@@ -23,7 +23,7 @@ import tiltwick
 from child import TIMEOUT, Child, hear_from_parent, tell_parent
 from process_probe import with_new_thread
 from tiltwick_tools import SimulatedDevice
-from tiltwick_tools.float_text import float_text as package_float_text
+from float_text import float_text as package_float_text
 from tiltwick_tools.motion import filter_packet, imu_packet, sensor_packet, sequence_number
 
 # A preloaded sanitizer runtime owns the allocator: resident size, heap figures and failed

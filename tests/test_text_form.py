@@ -1,7 +1,9 @@
 """The text form of readings, above all the float rule: shortest digits that read
 back at the value's own width, plain decimal for decimal exponents in [-4, 16), scientific
-otherwise; checked through parse_data_stream_py against the oracle in helpers.py."""
+otherwise; checked through parse_data_stream_py and tiltwick-csv against the oracle in
+helpers.py."""
 
+import csv
 import random
 import re
 import struct
@@ -10,7 +12,8 @@ import pytest
 
 from tiltwick_tools import mip_wire as mw
 import tiltwick
-from helpers import EOF_LINE, f32_bits, f32_of_bits, f64_of_bits, float_text, write_file
+from helpers import EOF_LINE, command, f32_bits, f32_of_bits, f64_of_bits, float_text, run, value_text, write_file
+from tiltwick_tools.units import label
 
 PRESSURE = mw.CATALOGUE["ScaledAmbientPressure"]  # one F32
 MATRIX = mw.CATALOGUE["CFOrientationMatrix"]      # nine F32
@@ -164,3 +167,34 @@ def test_integers_validity_and_field_order(tmp_path, capfd):
         "[Sensor(CFQuaternion { x: 0.5, y: -0.5, z: 1.0, w: -1.0 }), "
         "Sensor(CFEulerAngles { roll: -0.0, pitch: 0.01, yaw: 3.1415927 })]",
     ]
+
+
+@pytest.mark.parametrize("seed", [31, 32])
+def test_csv_cells_match_the_oracle(tmp_path, seed):
+    """tiltwick-csv writes every field of the sensor set as the oracle does: each value of
+    random bits, and the boundary cases in the first packets."""
+    rng = random.Random(seed)
+    wire_formats = {"f32": ">f", "f64": ">d", "u16": ">H"}
+    packets, expected = [], []
+    for k in range(150):
+        payload, row = b"", {"index": str(k), "type": "sensor"}
+        for alternative in mw.SENSOR_ALTERNATIVES:
+            raw = [random_bits(rng, 32).to_bytes(4, "big") if wire == "f32" else
+                   random_bits(rng, 64).to_bytes(8, "big") if wire == "f64" else rng.randbytes(2)
+                   for _, wire in alternative.fields]
+            if alternative is PRESSURE and k < len(F32_CASES):
+                raw = [F32_CASES[k][0].to_bytes(4, "big")]
+            if alternative is TIME and k < len(F64_CASES):
+                raw[0] = struct.pack(">d", F64_CASES[k][0])
+            payload += mw.field(alternative.field_descriptor, b"".join(raw))
+            row.update((label(alternative.name, name), value_text(struct.unpack(wire_formats[wire], data)[0], wire))
+                       for (name, wire), data in zip(alternative.fields, raw))
+        packets.append(mw.frame(mw.SENSOR_SET, payload))
+        expected.append(row)
+    out = tmp_path / "cells.csv"
+    done = run([command("tiltwick-csv"), write_file(tmp_path, b"".join(packets)), out])
+    assert (done.returncode, done.stderr) == (0, f"150 packets written to {out}\n")
+    with open(out, newline="") as f:
+        rows = csv.DictReader(f)
+        assert rows.fieldnames == list(expected[0])
+        assert list(rows) == expected

@@ -26,12 +26,10 @@ import tiltwick
 if TYPE_CHECKING:
     from tiltwick import Packet
 
-from . import mip_wire as mw
+from . import csv_rows
 from .cli import count, output_path, run
 from .files import CommandError, atomic_output, capture_source, refuse_same_file, shown, spooled_prefix
-from .float_text import float_text
 from .signals import deferred_signals, raise_first
-from .units import label
 
 __all__ = ["END_OF_DATA", "ReplayError", "quiet", "packets", "dump_main", "csv_main"]
 
@@ -204,34 +202,13 @@ def _packets(path: str, name: str) -> Iterator[Packet]:
 def rows(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iterator[dict[str, Any]]:
     """One flat row per packet with readings: "index", "type", then one entry per reading
     field, labelled with its unit (see ``units.label``), as the shortest text that reads back
-    to the device's value at the field's own precision (see ``float_text``)."""
+    to the device's value at the field's own precision (see ``csv_rows``)."""
     with replayable(capture) as (path, name):
         yield from _rows(path, name)
 
 
 def _rows(path: str, name: str) -> Iterator[dict[str, Any]]:
-    index = 0
-    for packet in _packets(path, name):
-        if not packet:
-            continue
-        row: dict[str, Any] = {"index": index, "type": packet.get("type")}
-        for alternative, reading in packet.items():
-            if isinstance(reading, dict):
-                wire_types = _WIRE_TYPES[alternative]
-                row.update((label(alternative, field), _cell(value, wire_types[field]))
-                           for field, value in reading.items())
-        index += 1
-        yield row
-
-
-# alternative -> field -> wire type ("f32", "f64", "u16", "vf")
-_WIRE_TYPES = {name: dict(alternative.fields) for name, alternative in mw.CATALOGUE.items()}
-
-
-def _cell(value: Any, wire_type: str) -> Any:
-    if wire_type in ("f32", "f64"):
-        return float_text(value, single=wire_type == "f32")
-    return value
+    return csv_rows.rows(_packets(path, name))
 
 
 def write_csv(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes],
