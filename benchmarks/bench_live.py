@@ -28,7 +28,7 @@ from tiltwick_tools.simulator import FILTER, SENSOR, SimulatedDevice  # noqa: E4
 
 def device_process(rate: float, seconds: float, conn) -> None:
     """Runs the simulated device in its own process and reports what it sent."""
-    with SimulatedDevice(rate, streaming=False) as sim:
+    with SimulatedDevice(rate, streaming=False, record_times=True) as sim:  # every packet's delay
         conn.send(sim.path)
         conn.recv()  # the client has the line open
         sim.start_streams()

@@ -32,9 +32,9 @@ from typing import Any
 
 import tiltwick
 
+from .access import why_not_opened
 from .cli import non_negative, positive, run, whole
 from .files import CommandError, shown
-from .access import why_not_opened
 from .line import MAX_BAUD, close_line, open_line
 from .replay import _redirected
 from .units import unit_of
