@@ -6,6 +6,7 @@ import contextlib
 import fcntl
 import grp
 import io
+import json
 import os
 import random
 import re
@@ -25,7 +26,7 @@ import tiltwick
 from child import Child, hear_from_parent, tell_parent
 from helpers import (ACC, BUSY, COMMANDS, TCGETS2, command, drain, drain_until, hang_up, new_client, open_line, run,
                      seq_of, unprivileged, wait_for, without_root)
-from tiltwick_tools import SimulatedDevice, doctor
+from tiltwick_tools import SimulatedDevice, doctor, ports
 from tiltwick_tools import mip_wire as mw
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -86,12 +87,15 @@ def group_with_member(user):
 
 @pytest.mark.parametrize("case, status, verdict", [
     ("streaming", 0, r"verdict: streaming$"),
+    ("streaming --json", 0, r"verdict: streaming: .*`tiltwick-monitor \S+ 921600`"),
     ("any rate", 0, r"verdict: the rate does not matter on this port"),  # --scan on a pseudo-terminal
     ("silent", 1, r"verdict: silent: .*`tiltwick-streams \S+ 921600 on`"),
+    ("silent --json", 1, r"verdict: silent: .*`tiltwick-streams \S+ 921600 on`"),
     ("stale", 1, r"verdict: silent: "),  # packets that waited on the line before the doctor came
     ("noise", 1, r"verdict: bytes but no packets: a wrong baud rate\? .*--scan"),
     ("hang-up", 1, r"verdict: hung up: .*cable, power or a device reset"),
     ("missing", 1, r"verdict: missing: /dev/ttyACM97 does not exist"),
+    ("missing --json", 1, r"verdict: missing: /dev/ttyACM97 does not exist"),
     ("not a terminal", 1, r"\Averdict: not a serial port: /dev/random: "),
     ("busy", 1, r"verdict: busy: \S+: held by "),
     ("busy as root", 1, r"verdict: busy: \S+: held by pid \d+ \("),
@@ -100,7 +104,9 @@ def group_with_member(user):
     ("not logged in again", 1, r"verdict: permission denied: .*in the group tw\d+ .*log in again"),
 ])
 def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
-    args = [pty.path, "921600", "--seconds", "0.5"]
+    as_json = case.endswith(" --json")
+    case = case.removesuffix(" --json")
+    args = [pty.path, "921600", "--seconds", "0.5"] + ["--json"] * as_json
     with contextlib.ExitStack() as stack:
         if case in ("streaming", "any rate"):
             device = stack.enter_context(SimulatedDevice(200))
@@ -145,11 +151,34 @@ def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
             del client
         else:
             got = doctor_says(*args)
+    if as_json:
+        found = json.loads(got[1])  # the one document, and nothing else on either stream
+        got = (got[0], f"verdict: {found['verdict']}: {found['advice']}")
+        heard = {"streaming": {"0x80", "0x82"}, "silent": set(), "missing": None}[case]
+        assert (set(found["rates"]) if found["counts"] else None) == heard, found
+        assert heard is None or set(found["counts"]["packets"]) == set(found["readings"]) == heard, found
+        assert all(found["rates"].values()) and "ScaledAccVector" in found["readings"].get("0x80", ["ScaledAccVector"])
     assert got[0] == status and re.search(verdict, got[1], re.M) and got[1].count("verdict:") == 1, got[1]
-    if case == "streaming":
+    if case == "streaming" and not as_json:
         assert re.search(r"DataSensor \(0x80\): \d+ packets, [\d.]+/s: ScaledAccVector, ", got[1])
     if case == "busy as root":
         assert drain(pty.master) == b""  # nothing written to the holder's device
+
+
+def test_the_listing_finds_the_serial_nodes_in_natural_order_with_every_link(tmp_path):
+    dev = Path(os.path.realpath(tmp_path))
+    for name in ("ttyUSB10", "ttyUSB2", "ttyUSB1a", "ttyS1", "ttyTHS0"):
+        (dev / name).touch()
+    names = [dev / "ahrs", dev / "serial" / "by-id" / "usb-Maker_Unit-if00-port0", dev / "serial" / "by-path" / "p-0:1"]
+    for link in names:
+        link.parent.mkdir(parents=True, exist_ok=True)
+        link.symlink_to(os.path.relpath(dev / "ttyUSB2", link.parent))
+    (dev / "stdin").symlink_to("/proc/self/fd/0")  # this process's descriptor, not a port's name
+    drivers = (f"serial  {dev}/ttyS  4 64-111 serial\nusbserial {dev}/ttyUSB 188 0-511 serial\n"
+               "pty_slave            /dev/pts      136 0-1048575 pty:slave\n")
+    nodes = ports.port_nodes(ports.serial_prefixes(drivers))
+    assert nodes == [str(dev / name) for name in ("ttyS1", "ttyUSB2", "ttyUSB10")]
+    assert ports.links_by_node(str(dev)) == {str(dev / "ttyUSB2"): [str(link) for link in names]}
 
 
 @pytest.mark.parametrize("ending", ["--scan", signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
