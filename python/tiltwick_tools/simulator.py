@@ -721,12 +721,12 @@ def _arguments() -> argparse.ArgumentParser:
         "the device's other commands, or a driver's timing.\n\n"
         "With --to-file it writes what it would send in -s seconds (12 unless given) to a capture "
         "file instead, at once.")
-    ap.add_argument("--rate-hz", type=_rate, default=100.0,
+    ap.add_argument("--rate-hz", metavar="HZ", type=_rate, default=100.0,
                     help="packets per second of each stream; both streams together at most "
                          f"{MAX_PACKETS_PER_S:g} (default: %(default)s)")
-    ap.add_argument("--sensor-hz", type=_rate, default=None,
+    ap.add_argument("--sensor-hz", metavar="HZ", type=_rate, default=None,
                     help="sensor packets per second, 0 for none (default: --rate-hz)")
-    ap.add_argument("--filter-hz", type=_rate, default=None,
+    ap.add_argument("--filter-hz", metavar="HZ", type=_rate, default=None,
                     help="filter packets per second, 0 for none (default: --rate-hz)")
     ap.add_argument("--seed", type=whole(-(1 << 63), (1 << 64) - 1), default=1, help="selects the sensor noise and the motion's phases (default: %(default)s)")
     ap.add_argument("--deltas", action="store_true",
