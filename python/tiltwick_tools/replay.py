@@ -327,3 +327,9 @@ def _dump(capture: str, first: int | None) -> int:
         summary += f"{total} packet lines\n"
     sys.stderr.write(summary + text)
     return 0 if text.startswith("End of file: " + END_OF_DATA) else 1
+
+
+if __name__ == "__main__":  # two commands live here: say which way to run them, do not guess
+    print("tiltwick_tools.replay holds two commands: python -m tiltwick_tools dump ... or "
+          "python -m tiltwick_tools csv ...", file=sys.stderr)
+    sys.exit(2)
