@@ -265,8 +265,13 @@ def test_streams_come_back_after_configure(tmp_path):
         assert on.stdout.splitlines() == ["sensor stream on (0C 11): acknowledged",
                                           "filter stream on (0C 11): acknowledged", "resume (01 06): acknowledged"]
         assert doctor_says(device.path, "921600", "--seconds", "0.3")[0] == 0  # streaming
-        off = run([command("tiltwick-streams"), device.path, "921600", "off"])
+        off = run([command("tiltwick-streams"), device.path, "off", "--json"])  # at the default rate
         assert off.returncode == 0 and device.wait_until(lambda d: d.idle)
+        answer = json.loads(off.stdout)
+        assert (answer["baud_rate"], answer["state"], answer["acknowledged"]) == (921600, "off", True)
+        assert [(c["name"], c["answer"], c["error_code"]) for c in answer["commands"]] == [
+            ("set to idle", "acknowledged", 0), ("sensor stream off", "acknowledged", 0),
+            ("filter stream off", "acknowledged", 0)]
 
 
 @pytest.mark.parametrize("state, wire, stale", [

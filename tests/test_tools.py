@@ -17,7 +17,7 @@ import threading
 import pytest
 
 from helpers import command, run, stream_of, wait_for
-from tiltwick_tools.capture import capture_bytes
+from tiltwick_tools.capture import REPLIES, capture_bytes
 from tiltwick_tools.plot import broken_at_wraps
 
 # Runs a command with the size of the files it may write limited to LIMIT bytes: a full disk, as
@@ -36,6 +36,7 @@ def folder(tmp_path):
     (tmp_path / "cap.bin").write_bytes(capture)
     os.link(tmp_path / "cap.bin", tmp_path / "hard.bin")
     os.symlink("cap.bin", tmp_path / "soft.bin")
+    (tmp_path / "replies.bin").write_bytes(b"".join(REPLIES))  # packets, but none with readings
     (tmp_path / "dir").mkdir()
     for name in ("out.csv", "out.png", "keep.bin"):
         (tmp_path / name).write_bytes(EARLIER)
@@ -57,6 +58,7 @@ def listing(path):
     (["tiltwick-csv", "dir", "out.csv"], False, "dir is a directory"),
     (["tiltwick-csv", "/dev/null", "out.csv"], False, "/dev/null is a terminal or other character device"),
     (["tiltwick-csv", "cap.bin", "out.csv"], True, "out.csv: File too large"),
+    (["tiltwick-csv", "replies.bin", "out.csv"], False, "replies.bin: no packet with readings"),
     (["tiltwick-sim", "--to-file", "keep.bin", "--seconds", "5"], True, "keep.bin: File too large"),
     (["tiltwick-sim", "--to-file", "nowhere/x.bin"], False, "nowhere/x.bin: No such file or directory"),
     (["tiltwick-csv", "cap.bin", "dir"], False, "tiltwick-csv: dir: Is a directory"),
@@ -69,7 +71,7 @@ def listing(path):
     (["tiltwick-record", "cap.bin", "921600", "keep.bin"], False, "cannot open cap.bin: not a serial line"),
     (["tiltwick-record", "dir", "921600", "keep.bin"], False, "cannot open dir: a directory"),
     # options checked as they are parsed
-    (["tiltwick-dump", "--first", "-1", "cap.bin"], False, "argument --first: must be 0 or above"),
+    (["tiltwick-dump", "--first", "-1", "cap.bin"], False, "argument -n/--first: must be 0 or above"),
     (["tiltwick-sim", "--to-file", "keep.bin", "--rate-hz", "nan"], False, "must be a finite number, not 'nan'"),
     (["tiltwick-sim", "--to-file", "keep.bin", "--seconds", "-3"], False, "must be 0 or above, not '-3'"),
     (["tiltwick-record", "/dev/ttyACM9", "0", "keep.bin"], False, "must be from 1 to 4294967295"),
@@ -91,12 +93,14 @@ def test_captures_from_pipes_and_odd_names_read_whole(folder):
     done = run([command("tiltwick-csv"), "cap.bin", "out.csv"], cwd=folder)
     assert (done.returncode, done.stderr) == (0, "400 packets written to out.csv\n")
     with open(folder / "cap.bin", "rb") as capture:
-        piped = subprocess.run([command("tiltwick-csv"), "/dev/stdin", "piped.csv"], stdin=capture, cwd=folder,
+        piped = subprocess.run([command("tiltwick-csv"), "-", "piped.csv"], stdin=capture, cwd=folder,
                                capture_output=True, text=True, timeout=120)
     assert (piped.returncode, (folder / "piped.csv").read_text()) == (0, (folder / "out.csv").read_text())
     first = (folder / "out.csv").read_text().splitlines()[1]
     dumped = run([command("tiltwick-dump"), "--first", "1", os.fsencode(folder) + b"/caf\xe9.bin"])
     assert dumped.returncode == 0, dumped.stderr
+    assert dumped.stdout.count("\n") == 1  # the packet line; how many there were in all is not data
+    assert dumped.stderr == "... 402 more lines\n403 packet lines\nEnd of file: failed to fill whole buffer\n"
     assert "x: -0.16985948," in dumped.stdout and ",sensor,-0.16985948," in first
 
     dump = subprocess.Popen([command("tiltwick-dump"), "--first", "300", "cap.bin"], cwd=folder,

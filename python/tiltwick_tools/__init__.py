@@ -1,7 +1,17 @@
 """Companions of the tiltwick module, installed with it: a simulated device to test programs
-without hardware, capture files to replay, and the tiltwick-sim, tiltwick-record,
-tiltwick-dump, tiltwick-csv and tiltwick-plot commands. Pure Python; the tiltwick module itself
-is used only to replay captures.
+without hardware, capture files to replay, and the commands
+
+- ``tiltwick-sim``: a simulated device on a pseudo-terminal, or a capture file of what it sends;
+- ``tiltwick-record``: records what a device sends into a capture file;
+- ``tiltwick-dump``: prints a capture as text, one line per packet;
+- ``tiltwick-csv``: writes the readings of a capture as CSV;
+- ``tiltwick-plot``: plots the attitude in a capture into a PNG file;
+- ``tiltwick-streams``: switches the device's data streams on or off;
+- ``tiltwick-doctor``: lists the serial ports, or examines the line a device is on;
+- ``tiltwick-monitor``: shows a device live.
+
+Each also runs as ``python -m tiltwick_tools NAME`` (``python -m tiltwick_tools`` lists them).
+Pure Python; the commands that read the line or replay captures use the tiltwick module.
 
 ``tiltwick_tools.mip_wire`` is a model of the wire format written from the format alone. It
 never imports the module, and neither does importing this package: the names below are loaded

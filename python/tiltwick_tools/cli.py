@@ -1,5 +1,7 @@
-"""What every tiltwick-* command shares: options checked as they are parsed, and an ending that
-is one line on standard error, never a traceback."""
+"""What every tiltwick-* command shares: the table of commands, one way to build their parsers
+(a one-line description, examples and the exit-status table in the epilog, --version), the
+arguments they have in common (DEVICE [BAUD], -s/--seconds, a capture, an output), options checked
+as they are parsed, and an ending that is one line on standard error, never a traceback."""
 
 from __future__ import annotations
 
@@ -8,17 +10,109 @@ import errno
 import math
 import os
 import sys
-from collections.abc import Callable
+import textwrap
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from importlib import metadata
 
 from .files import CommandError, Stopped, UsageError, shown
+from .line import MAX_BAUD
 
-__all__ = ["finite", "positive", "non_negative", "whole", "count", "output_path", "standard_descriptors", "run"]
+__all__ = ["COMMANDS", "Command", "DEFAULT_BAUD", "EXIT_STATUS", "version", "command_parser", "line_arguments",
+           "seconds_option", "capture_argument", "output_argument", "finite", "positive", "non_negative",
+           "whole", "count", "output_path", "capture_path", "standard_descriptors", "run"]
 
 # The exit status of a command whose standard output was closed under it, as a shell reports a
 # process ended by SIGPIPE.
 EXIT_BROKEN_PIPE = 128 + 13
 EXIT_INTERRUPTED = 128 + 2
 EXIT_USAGE = 2
+
+DEFAULT_BAUD = 921600
+
+
+@dataclass(frozen=True)
+class Command:
+    module: str     # in this package
+    function: str   # called with the arguments after the command's name; returns the exit status
+    summary: str    # the one line its --help starts with
+
+
+# Every command, once: the console scripts, `python -m tiltwick_tools NAME` and the summaries in
+# each --help come from here.
+COMMANDS: dict[str, Command] = {
+    "tiltwick-sim": Command("simulator", "main", "Simulate a device on a pseudo-terminal, or write a capture."),
+    "tiltwick-record": Command("record", "main", "Record the raw bytes a device sends into a capture file."),
+    "tiltwick-dump": Command("replay", "dump_main", "Print a capture as text, one line per packet."),
+    "tiltwick-csv": Command("replay", "csv_main", "Write the readings of a capture as CSV, one row per packet."),
+    "tiltwick-plot": Command("plot", "main", "Plot a capture's roll, pitch and yaw against time (PNG)."),
+    "tiltwick-streams": Command("streams", "main", "Switch the device's sensor and filter streams on or off."),
+    "tiltwick-doctor": Command("doctor", "main", "List the serial ports, or examine the line a device is on."),
+    "tiltwick-monitor": Command("monitor", "main", "Watch a device live: rates, errors, attitude, filter state."),
+}
+
+EXIT_STATUS = """exit status:
+  0    done, or a healthy verdict
+  1    failed, or a negative verdict
+  2    usage error
+  130  interrupted (Ctrl-C)
+  141  standard output closed (a reader such as `head` stopped reading)"""
+
+
+def version() -> str:
+    """The installed package's version ("unknown" when run from a source tree)."""
+    try:
+        return metadata.version("tiltwick")
+    except (metadata.PackageNotFoundError, OSError):  # OSError: its metadata unreadable to this user
+        return "unknown"
+
+
+class _Version(argparse.Action):
+    """--version, with the version looked up only when asked for: a command that dropped its
+    rights, or runs where the metadata cannot be read, still parses its arguments."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **_: object) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, nargs=0,
+                         help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        print(f"{parser.prog} {version()}")
+        parser.exit()
+
+
+def command_parser(prog: str, examples: Sequence[str], details: str = "") -> argparse.ArgumentParser:
+    """The parser of command ``prog``: its summary from COMMANDS, then in the epilog the details
+    (paragraphs separated by blank lines), the example command lines and the exit statuses."""
+    paragraphs = [textwrap.fill(p, 79) for p in details.split("\n\n") if p]
+    epilog = "\n\n".join([*paragraphs, "examples:\n" + "\n".join(f"  {e}" for e in examples), EXIT_STATUS])
+    ap = argparse.ArgumentParser(prog=prog, description=COMMANDS[prog].summary, epilog=epilog,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("-V", "--version", action=_Version)
+    return ap
+
+
+def line_arguments(ap: argparse.ArgumentParser, required: bool = True) -> None:
+    """DEVICE [BAUD]: the serial line a command opens, and its rate (default: DEFAULT_BAUD)."""
+    ap.add_argument("device", metavar="DEVICE", nargs=None if required else "?",
+                    help="serial device, for example /dev/ttyACM0 or /dev/ahrs")
+    ap.add_argument("baud_rate", metavar="BAUD", nargs="?", type=whole(1, MAX_BAUD), default=DEFAULT_BAUD,
+                    help="the rate the device is set to (default: %(default)s)")
+
+
+def seconds_option(ap: argparse.ArgumentParser, help: str = "stop after S seconds (default: 0, until stopped)",
+                   check: Callable[[str], float] | None = None, default: float | None = 0.0) -> None:
+    """-s/--seconds: how long to run, 0 meaning until stopped."""
+    ap.add_argument("-s", "--seconds", metavar="S", type=check or non_negative, default=default, help=help)
+
+
+def capture_argument(ap: argparse.ArgumentParser) -> None:
+    ap.add_argument("capture", metavar="CAPTURE", type=capture_path,
+                    help="capture file (the raw bytes a device sent), or - for standard input (read whole first)")
+
+
+def output_argument(ap: argparse.ArgumentParser, metavar: str, help: str) -> None:
+    ap.add_argument("out", metavar=metavar, type=output_path, help=f"{help}, or - for standard output")
 
 
 def finite(text: str) -> float:
@@ -70,6 +164,13 @@ def output_path(text: str) -> str:
     if not text:
         raise argparse.ArgumentTypeError("is empty: name a file, or - for standard output")
     return text
+
+
+def capture_path(text: str) -> str:
+    """A capture to read, - meaning standard input (argparse type)."""
+    if not text:
+        raise argparse.ArgumentTypeError("is empty: name a capture file, or - for standard input")
+    return "/dev/stdin" if text == "-" else text
 
 
 def run(prog: str, body: Callable[[], int]) -> int:

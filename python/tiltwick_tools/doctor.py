@@ -46,9 +46,9 @@ from typing import Any
 
 from . import mip_wire as mw
 from .access import not_a_terminal, refusal
-from .cli import _say, positive, run, whole
+from .cli import _say, command_parser, line_arguments, positive, run, seconds_option
 from .files import shown
-from .line import _TERMIOS2, MAX_BAUD, TCGETS2, TCSETS2, _above_standard, arrivals, close_line, discard_input, open_line
+from .line import _TERMIOS2, TCGETS2, TCSETS2, _above_standard, arrivals, close_line, discard_input, open_line
 from .ports import Port, in_use, ports, read_text
 from .signals import deferred_signals
 
@@ -372,22 +372,22 @@ def _listening_time(text: str) -> float:
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(
-        prog="tiltwick-doctor",
-        description="Without arguments: list the serial ports a device can be on (ttyACM*, ttyUSB*, ttyAMA*, "
-                    "serial0/1, ttyS* with a UART), each with its driver, USB identity, stable "
-                    "/dev/serial/by-id/ name, the process holding it, whether this user may open it, and "
-                    "an FTDI adapter's latency timer; and whether ModemManager runs. With DEVICE: open it "
-                    "as tiltwick does, listen, report bytes, packets per descriptor set with their rates "
-                    "and readings, checksum failures and bytes outside packets, and end with a verdict "
-                    "and the next step: streaming (exit 0), silent, bytes but no packets, hung up, busy, "
-                    "permission denied, not a serial port, left alone (a session's terminal or a console) or "
-                    "missing (exit 1). The line's settings are put back as they were on every way out.")
-    ap.add_argument("device", nargs="?", help="serial device to examine, for example /dev/ttyACM0")
-    ap.add_argument("baud_rate", nargs="?", type=whole(1, MAX_BAUD), default=921600,
-                    help="the rate to listen at (default: %(default)s)")
-    ap.add_argument("--seconds", type=_listening_time, default=2.0,
-                    help=f"how long to listen, up to {MAX_SECONDS:g} (default: %(default)s)")
+    ap = command_parser(
+        "tiltwick-doctor",
+        ["tiltwick-doctor", "tiltwick-doctor /dev/ttyACM0", "tiltwick-doctor /dev/ahrs 115200 -s 5",
+         "tiltwick-doctor /dev/ttyUSB0 --scan"],
+        "Without DEVICE: the serial ports the kernel's serial drivers list, each with its driver, USB "
+        "identity, every /dev name for it, the process holding it, whether this user may open it, "
+        "whether it is a console or has a login on it, and an FTDI adapter's latency timer; and "
+        "whether ModemManager runs. --json prints them as one JSON array.\n\n"
+        "With DEVICE: opens it as tiltwick does, listens, reports bytes, packets per descriptor set with "
+        "their rates and readings, checksum failures and bytes outside packets, and ends with a verdict "
+        "and the next step: streaming (exit 0), silent, bytes but no packets, hung up, busy, permission "
+        "denied, not a serial port, left alone (a session's terminal or a console) or missing (exit 1). "
+        "The line's settings are put back as they were on every way out. --json prints one JSON object.")
+    line_arguments(ap, required=False)
+    seconds_option(ap, f"how long to listen, above 0 and up to {MAX_SECONDS:g} (default: %(default)s)",
+                   _listening_time, 2.0)
     ap.add_argument("--scan", action="store_true",
                     help="try the common rates (9600 up to 921600, 1000000 and up) that the driver keeps, "
                          "and name the one that frames packets (or say that the rate does not matter on the port)")
@@ -396,3 +396,7 @@ def main(argv: list[str] | None = None) -> int:
     if a.device is None:
         return run("tiltwick-doctor", lambda: listing(a.json))
     return run("tiltwick-doctor", lambda: examine(a.device, a.baud_rate, a.seconds, a.scan, a.json))
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -13,7 +13,6 @@ written over the screen; it is back where it was on every way out.
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import json
 import math
@@ -26,16 +25,15 @@ import time
 import tty
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from importlib import metadata
 from types import FrameType
 from typing import Any
 
 import tiltwick
 
 from .access import why_not_opened
-from .cli import non_negative, positive, run, whole
+from .cli import command_parser, line_arguments, positive, run, seconds_option
 from .files import CommandError, shown
-from .line import MAX_BAUD, close_line, open_line
+from .line import close_line, open_line
 from .replay import _redirected
 from .units import unit_of
 
@@ -384,34 +382,20 @@ def _watch(client: list[tiltwick.BufferedAHRSClient], tally: Tally, caught: int,
             return
 
 
-def _version() -> str:
-    try:
-        return metadata.version("tiltwick")
-    except metadata.PackageNotFoundError:
-        return "unknown"
-
-
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(
-        prog="tiltwick-monitor",
-        description="Watch a device live: packet rates, bad packets, diagnostics, attitude, filter state, "
-                    "acceleration and angular rate.",
-        epilog="examples:\n  tiltwick-monitor /dev/ttyACM0\n  tiltwick-monitor /dev/ahrs 115200 --plain -s 10\n"
-               "  tiltwick-monitor /dev/ttyACM0 --json | jq .rates_per_s\n\n"
-               "On a terminal the view is redrawn in place (q or Ctrl-C quits); through a pipe, or with "
-               "--plain, one line per interval; with --json one JSON object per interval.\n\n"
-               "exit status: 0 done, 1 failed, 2 usage error, 130 interrupted, 141 standard output closed",
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("device", help="serial device, for example /dev/ttyACM0")
-    ap.add_argument("baud_rate", nargs="?", type=whole(1, MAX_BAUD), default=921600,
-                    help="the rate the device is set to (default: %(default)s)")
-    ap.add_argument("-i", "--interval", type=positive, default=1.0, help="seconds between updates (default: 1)")
-    ap.add_argument("-s", "--seconds", type=non_negative, default=0.0,
-                    help="stop after this long (default: 0, until stopped)")
+    ap = command_parser(
+        "tiltwick-monitor",
+        ["tiltwick-monitor /dev/ttyACM0", "tiltwick-monitor /dev/ahrs 115200 --plain -s 10",
+         "tiltwick-monitor /dev/ttyACM0 --json | jq .rates_per_s"],
+        "On a terminal the view is redrawn in place (q or Ctrl-C quits); through a pipe, or with "
+        "--plain, one line per interval; with --json one JSON object per interval.")
+    line_arguments(ap)
+    ap.add_argument("-i", "--interval", metavar="S", type=positive, default=1.0,
+                    help="seconds between updates (default: 1)")
+    seconds_option(ap)
     forms = ap.add_mutually_exclusive_group()
     forms.add_argument("--plain", action="store_true", help="one plain line per interval, even on a terminal")
     forms.add_argument("--json", action="store_true", help="one JSON object per interval (JSON Lines)")
-    ap.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     a = ap.parse_args(argv)
     form = "json" if a.json else "plain" if a.plain or not sys.stdout.isatty() else "screen"
     return run("tiltwick-monitor", lambda: monitor(a.device, a.baud_rate, a.seconds, a.interval, form))

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from collections.abc import Mapping
 from typing import Any, cast
 
@@ -97,9 +98,13 @@ def plot(capture: str | os.PathLike[str], out_path: str | os.PathLike[str]) -> i
 
 def main(argv: list[str] | None = None) -> int:
     return replay_command(
-        argv, "tiltwick-plot",
-        "Replay a capture and plot roll, pitch and yaw in degrees against time into a PNG file: the "
-        "filter's OrientationEuler timed by GPSTimestamp, or, in a capture without filter packets, the "
-        "sensor set's CFEulerAngles timed by GPSCorrelationTimestamp. Needs matplotlib (pip install "
-        "'tiltwick[plot]').",
-        "OUT.png", "PNG file to write (replaced once complete; never the capture itself)", plot, "{count} samples plotted to {out}")
+        argv, "tiltwick-plot", ["tiltwick-plot run.bin run.png", "tiltwick-plot - run.png < run.bin"],
+        "The angles are the filter's OrientationEuler timed by GPSTimestamp, or, in a capture without "
+        "filter packets, the sensor set's CFEulerAngles timed by GPSCorrelationTimestamp. Needs "
+        "matplotlib (pip install 'tiltwick[plot]').",
+        "OUT.png", "PNG file to write (replaced once complete; never the capture itself)", plot,
+        "{count} samples plotted to {out}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -15,7 +15,6 @@ What it keeps, whatever ends the recording:
 
 from __future__ import annotations
 
-import argparse
 import errno
 import os
 import select
@@ -27,9 +26,9 @@ from types import FrameType
 
 from . import mip_wire as mw
 from .access import why_not_opened
-from .cli import non_negative, output_path, run, whole
+from .cli import command_parser, line_arguments, output_argument, run, seconds_option
 from .files import CommandError, Output, refuse_same_file, shown
-from .line import MAX_BAUD, close_line, open_line
+from .line import close_line, open_line
 
 __all__ = ["Recorder", "CaptureFile", "CaptureWriteError", "record", "main", "SYNC_INTERVAL_S"]
 
@@ -309,26 +308,24 @@ def _show(text: str) -> bool:
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(
-        prog="tiltwick-record",
-        description="Record the raw bytes a device sends on a serial line into a capture file that "
-                    "AHRSClient.open_file, parse_data_stream_py and the other tiltwick-* commands "
-                    "replay. The line is set up as tiltwick sets it up: raw, 8 data bits, no parity, "
-                    "1 stop bit, no flow control, exclusive access, any baud rate the driver accepts. "
-                    "Nothing is sent to the device. The capture starts at the first whole packet "
-                    "(sync pair, length and checksum good): bytes before it are left out, so that "
-                    "tiltwick-dump, which stops at the first byte that is not part of a packet, reads "
-                    "it from its start. A one-line status shows bytes recorded, packets framed, "
-                    "checksum failures, bytes outside packets and rates. Ctrl-C, SIGTERM and SIGHUP "
-                    "stop the recording; every byte read until then is in the file. Bytes go to the "
-                    "file as they are read and onto the disk at least once a second, so a power cut "
-                    "costs at most about the last second. An existing file is replaced only once the "
-                    "first packet arrives.")
-    ap.add_argument("device", help="serial device, for example /dev/ttyACM0 or a /dev/serial/by-id/ path")
-    ap.add_argument("baud_rate", type=whole(1, MAX_BAUD), help="the rate the device is set to, for example 921600")
-    ap.add_argument("out", metavar="OUT.bin", type=output_path,
-                    help="capture file to write (replaced once the first packet arrives), or - for standard output")
-    ap.add_argument("--seconds", type=non_negative, default=0.0,
-                    help="stop after this long (default: 0, at Ctrl-C)")
+    ap = command_parser(
+        "tiltwick-record",
+        ["tiltwick-record /dev/ttyACM0 run.bin", "tiltwick-record /dev/ahrs 115200 run.bin -s 60",
+         "tiltwick-record /dev/ttyACM0 - | tiltwick-dump -"],
+        "The line is set up as tiltwick sets it up; nothing is sent to the device. The capture starts at "
+        "the first whole packet, so that tiltwick-dump reads it from its start; an existing file is "
+        "replaced only once that packet arrives. Bytes reach the disk at least once a second. A one-line "
+        "status on standard error shows bytes, packets, checksum failures and rates. Ctrl-C, SIGTERM "
+        "and SIGHUP stop the recording with every byte read until then in the file.")
+    line_arguments(ap)
+    output_argument(ap, "OUT.bin", "capture file to write (replaced once the first packet arrives)")
+    seconds_option(ap)
     a = ap.parse_args(argv)
+    if a.out.isdigit():  # `tiltwick-record DEVICE 115200` would record into a file named 115200
+        ap.error(f"OUT.bin {a.out!r} looks like a baud rate: name the capture file after it "
+                 f"(a file named so: ./{a.out})")
     return run("tiltwick-record", lambda: record(os.fsencode(a.device), a.baud_rate, os.fsencode(a.out), a.seconds))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

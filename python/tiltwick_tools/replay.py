@@ -9,7 +9,6 @@ descriptors themselves, and ``packets()`` reads with them parked.
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import csv
 import fcntl
@@ -27,7 +26,7 @@ if TYPE_CHECKING:
     from tiltwick import Packet
 
 from . import csv_rows
-from .cli import count, output_path, run
+from .cli import capture_argument, command_parser, count, output_argument, run
 from .files import CommandError, atomic_output, capture_source, refuse_same_file, shown, spooled_prefix
 from .signals import deferred_signals, raise_first
 
@@ -227,6 +226,9 @@ def write_csv(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         if grew:  # the first pass may have read past that size
             source = held.enter_context(spooled_prefix(source, size, name))
             columns, rows_in_all = _columns(source, name)
+        if not rows_in_all:  # a header alone would pass for a result: write nothing, as plot does
+            raise ReplayError(f"{name}: no packet with readings (only command replies or damaged packets?); "
+                              f"{shown(out_path)} was not written")
         written = 0
         with atomic_output(out_path, "w", newline="") as out:
             writer = csv.DictWriter(out, fieldnames=list(columns))
@@ -251,14 +253,14 @@ def _columns(source: str, name: str) -> tuple[dict[str, None], int]:
     return columns, rows_in_all
 
 
-def replay_command(argv: list[str] | None, prog: str, description: str, out: str, out_help: str,
-                   job: Callable[[str, str], int], summary: str) -> int:
+def replay_command(argv: list[str] | None, prog: str, examples: list[str], details: str, out: str,
+                   out_help: str, job: Callable[[str, str], int], summary: str) -> int:
     """A command that replays a capture into an output file: ``job(capture, out)`` returns how
     many things it wrote, which ``summary`` (a format with {count} and {out}) reports. The
     output is replaced only by a complete result, and never when it is the capture itself."""
-    ap = argparse.ArgumentParser(prog=prog, description=description + " No options.")
-    ap.add_argument("capture", help="capture file (the raw bytes the device sent); a pipe is read whole first")
-    ap.add_argument("out", metavar=out, type=output_path, help=out_help)
+    ap = command_parser(prog, examples, details)
+    capture_argument(ap)
+    output_argument(ap, out, out_help)
     a = ap.parse_args(argv)
 
     def body() -> int:
@@ -267,34 +269,35 @@ def replay_command(argv: list[str] | None, prog: str, description: str, out: str
         except (ValueError, ReplayError) as error:
             raise CommandError(str(error)) from None
         print(summary.format(count=count, out=shown(a.out)), file=sys.stderr)
-        return 0 if count else 1
+        return 0
     return run(prog, body)
 
 
 def csv_main(argv: list[str] | None = None) -> int:
     return replay_command(
         argv, "tiltwick-csv",
-        "Replay a capture and write one CSV row per packet with readings (command replies and "
-        "damaged packets have none): its index, its type (sensor or estimate), then one column per "
-        "reading field, named like 'OrientationEuler.roll [rad]' with the unit the device sends it "
-        "in. Values are exactly as sent, as the shortest text that reads back to the same value at "
-        "the field's own precision (single or double); nothing is converted. The CSV file appears "
-        "only once it is complete.",
-        "OUT.csv", "CSV file to write (replaced once complete; never the capture itself), or - for standard output", write_csv,
+        ["tiltwick-csv run.bin run.csv", "tiltwick-record /dev/ttyACM0 - -s 10 | tiltwick-csv - - | head"],
+        "One row per packet with readings (command replies and damaged packets have none): its index, "
+        "its type (sensor or estimate), then one column per reading field, named like "
+        "'OrientationEuler.roll [rad]' with the unit the device sends it in. Values are exactly as sent, "
+        "as the shortest text that reads back to the same value at the field's own precision. The file "
+        "appears only once it is complete; a capture without readings fails and writes none.",
+        "OUT.csv", "CSV file to write (replaced once complete; never the capture itself)", write_csv,
         "{count} packets written to {out}")
 
 
 def dump_main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(
-        prog="tiltwick-dump",
-        description="Print a capture as text with tiltwick.parse_data_stream_py: one line per packet, "
-                    "then its closing line, 'End of file: failed to fill whole buffer' when the whole "
-                    "capture was read, or 'Error parsing packet from file: ...' at the first byte that "
-                    "is not part of a packet, where the dump stops. Exits 0 only in the first case.")
-    ap.add_argument("capture", help="capture file (the raw bytes the device sent); a pipe is read whole first")
-    ap.add_argument("--first", type=count, default=None, metavar="N",
-                    help="print only the first N packet lines, then how many there were in all "
-                         "(default: print them all)")
+    ap = command_parser(
+        "tiltwick-dump",
+        ["tiltwick-dump run.bin", "tiltwick-dump -n 5 run.bin", "tiltwick-record /dev/ttyACM0 - -s 5 | tiltwick-dump -"],
+        "The lines are those of tiltwick.parse_data_stream_py, on standard output. Its closing line goes "
+        "to standard error: 'End of file: failed to fill whole buffer' when the whole capture was read "
+        "(exit 0), or 'Error parsing packet from file: ...' at the first byte that is not part of a "
+        "packet, where the dump stops (exit 1).")
+    capture_argument(ap)
+    ap.add_argument("-n", "--first", type=count, default=None, metavar="N",
+                    help="print only the first N packet lines, then (on standard error) how many there "
+                         "were in all")
     a = ap.parse_args(argv)
     return run("tiltwick-dump", lambda: _dump(a.capture, a.first))
 
@@ -308,18 +311,25 @@ def _dump(capture: str, first: int | None) -> int:
                 tiltwick.parse_data_stream_py(source)
         except OSError as error:
             raise CommandError(f"cannot read {shown(capture)}: {error}") from None
+        total = 0
         if first is not None:
             lines.seek(0)
-            total = 0
             for line in lines:
                 if total < first:
                     sys.stdout.buffer.write(line)
                 total += 1
-            if total > first:
-                sys.stdout.write(f"... {total - first} more lines\n")
-            sys.stdout.write(f"{total} packet lines\n")
             sys.stdout.flush()
         closing.seek(0)
         text = closing.read().decode(errors="replace")
-    sys.stderr.write(text)
+    summary = ""
+    if first is not None:  # not data: beside the closing line
+        summary = f"... {total - first} more lines\n" if total > first else ""
+        summary += f"{total} packet lines\n"
+    sys.stderr.write(summary + text)
     return 0 if text.startswith("End of file: " + END_OF_DATA) else 1
+
+
+if __name__ == "__main__":  # two commands live here: say which way to run them, do not guess
+    print("tiltwick_tools.replay holds two commands: python -m tiltwick_tools dump ... or "
+          "python -m tiltwick_tools csv ...", file=sys.stderr)
+    sys.exit(2)

@@ -110,7 +110,7 @@ from typing import Literal, TypeVar
 
 from . import mip_wire as mw
 from .capture import make_capture
-from .cli import non_negative, run, whole
+from .cli import command_parser, non_negative, run, seconds_option, whole
 from .files import CommandError, shown
 from .motion import Motion
 from .rates import MAX_PACKETS_PER_S, check_rates, checked_rate, checked_seconds
@@ -704,25 +704,29 @@ _rate = _bounded(checked_rate, "the rate")
 _seconds = _bounded(checked_seconds, "the time")
 
 
+_FILE_SECONDS = 12.0  # what --to-file writes unless -s says otherwise
+
+
 def _arguments() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(
-        prog="tiltwick-sim",
-        description="A simulated device on a pseudo-terminal: prints the path to open as its serial "
-                    "line (any baud rate works), streams sensor and filter packets of a slowly "
-                    "rotating body, and runs until Ctrl-C. It models: idle as a mode (set to idle "
-                    "stops all output until resume, whatever the streams are set to), data stream "
-                    "control of the sensor and filter streams, acknowledgements, commands written by "
-                    "a client that closes the line at once, and a port that keeps only its last "
-                    "--line-buffer bytes while nobody has it open. It does not model baud rates (any "
-                    "rate works), the device's other commands and settings, or a driver's timing. "
-                    "With --to-file it writes what it would send in --seconds to a capture file "
-                    "instead, at once.")
-    ap.add_argument("--rate-hz", type=_rate, default=100.0,
+    ap = command_parser(
+        "tiltwick-sim",
+        ["tiltwick-sim                       # prints the path, e.g. /dev/pts/5",
+         "tiltwick-sim --rate-hz 1000 -s 60",
+         "tiltwick-sim --to-file run.bin -s 30",
+         "tiltwick-sim --to-file - | tiltwick-dump -n 3 -"],
+        "It prints the path to open as its serial line (any baud rate works) and streams sensor and "
+        "filter packets of a slowly rotating body until stopped. It models idle as a mode, stream "
+        "control, acknowledgements, commands written by a client that closes the line at once, and a "
+        "port that keeps only its last --line-buffer bytes while nobody has it open; not baud rates, "
+        "the device's other commands, or a driver's timing.\n\n"
+        "With --to-file it writes what it would send in -s seconds (12 unless given) to a capture "
+        "file instead, at once.")
+    ap.add_argument("--rate-hz", metavar="HZ", type=_rate, default=100.0,
                     help="packets per second of each stream; both streams together at most "
                          f"{MAX_PACKETS_PER_S:g} (default: %(default)s)")
-    ap.add_argument("--sensor-hz", type=_rate, default=None,
+    ap.add_argument("--sensor-hz", metavar="HZ", type=_rate, default=None,
                     help="sensor packets per second, 0 for none (default: --rate-hz)")
-    ap.add_argument("--filter-hz", type=_rate, default=None,
+    ap.add_argument("--filter-hz", metavar="HZ", type=_rate, default=None,
                     help="filter packets per second, 0 for none (default: --rate-hz)")
     ap.add_argument("--seed", type=whole(-(1 << 63), (1 << 64) - 1), default=1, help="selects the sensor noise and the motion's phases (default: %(default)s)")
     ap.add_argument("--deltas", action="store_true",
@@ -742,10 +746,10 @@ def _arguments() -> argparse.ArgumentParser:
                     help="drop one byte from the middle of every N-th data packet (default: 0, never)")
     ap.add_argument("--hangup-after", type=_seconds, default=0.0, metavar="SECONDS",
                     help="close the line after this long, as an unplugged device does (default: 0, never)")
-    ap.add_argument("--seconds", type=_seconds, default=0.0, help="how long to run (default: 0, until Ctrl-C)")
+    seconds_option(ap, "stop after S seconds (default: 0, until stopped; 12 with --to-file)", _seconds, None)
     ap.add_argument("--to-file", metavar="OUT.bin", default=None,
-                    help="write a capture of --seconds (12 when 0) of streaming to this file, with the "
-                         "acknowledgements of the three commands after the first packets, and exit "
+                    help="write a capture of S seconds of streaming to this file (- for standard output), "
+                         "with the acknowledgements of the three commands after the first packets, and exit "
                          "(default: serve the pseudo-terminal)")
     return ap
 
@@ -760,12 +764,16 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as e:
         ap.error(str(e))
     if a.to_file is not None:
+        if a.seconds == 0:
+            ap.error("--to-file needs -s/--seconds above 0: a capture cannot run until stopped")
+
         def write() -> int:
-            info = make_capture(a.to_file, a.seconds or 12.0, sensor_hz, filter_hz, a.seed, deltas=a.deltas)
+            info = make_capture(a.to_file, a.seconds or _FILE_SECONDS, sensor_hz, filter_hz, a.seed, deltas=a.deltas)
             print(f"{shown(a.to_file)}: {info.size} bytes, {info.sensor_packets} sensor + {info.filter_packets}"
                   f" filter + {info.reply_packets} reply packets", file=sys.stderr)
             return 0
         return run("tiltwick-sim", write)
+    a.seconds = a.seconds or 0.0
     return run("tiltwick-sim", lambda: _serve(a, sensor_hz, filter_hz))
 
 
@@ -806,3 +814,7 @@ def _serve(a: argparse.Namespace, sensor_hz: float, filter_hz: float) -> int:
           f"dropped_bytes={dev.dropped_bytes} commands={dev.commands_received}"
           f"{' hung up' if dev.hung_up else ''}", file=sys.stderr)
     return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

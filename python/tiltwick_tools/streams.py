@@ -10,7 +10,7 @@ one of these.
 
 from __future__ import annotations
 
-import argparse
+import json
 import os
 import select
 import sys
@@ -18,10 +18,10 @@ import time
 from dataclasses import dataclass
 
 from . import mip_wire as mw
-from .cli import run, whole
+from .cli import command_parser, line_arguments, run
 from .files import CommandError, shown
 from .access import why_not_opened
-from .line import MAX_BAUD, arrivals, close_line, discard_input, open_line
+from .line import arrivals, close_line, discard_input, open_line
 
 __all__ = ["Command", "SEQUENCES", "switch", "main"]
 
@@ -87,9 +87,10 @@ def _answers(fd: int, commands: tuple[Command, ...], wait: float) -> list[int | 
     return codes
 
 
-def switch(device: str | bytes, baud_rate: int, state: str, wait: float = ANSWER_WAIT_S) -> int:
+def switch(device: str | bytes, baud_rate: int, state: str, wait: float = ANSWER_WAIT_S,
+           as_json: bool = False) -> int:
     """Sends the ``state`` ("on" or "off") sequence and reports each command's answer on
-    standard output; returns the exit status."""
+    standard output, as lines or as one JSON object; returns the exit status."""
     commands = SEQUENCES[state]
     try:
         fd = open_line(device, baud_rate)
@@ -104,10 +105,18 @@ def switch(device: str | bytes, baud_rate: int, state: str, wait: float = ANSWER
         codes = _answers(fd, commands, wait)
     finally:
         close_line(fd)
-    for command, code in zip(commands, codes):
-        answer = ("no answer" if code is None else "acknowledged" if code == 0
-                  else f"refused (error code 0x{code:02x})")
-        print(f"{command.name} ({command.descriptor_set:02X} {command.field_descriptor:02X}): {answer}")
+    answers = [("no answer" if code is None else "acknowledged" if code == 0 else "refused") for code in codes]
+    if as_json:
+        print(json.dumps({
+            "device": os.fsdecode(device), "baud_rate": baud_rate, "state": state,
+            "acknowledged": all(code == 0 for code in codes),
+            "commands": [{"name": command.name, "descriptor_set": command.descriptor_set,
+                          "field_descriptor": command.field_descriptor, "answer": answer, "error_code": code}
+                         for command, answer, code in zip(commands, answers, codes)]}))
+    else:
+        for command, answer, code in zip(commands, answers, codes):
+            detail = f" (error code 0x{code:02x})" if answer == "refused" else ""
+            print(f"{command.name} ({command.descriptor_set:02X} {command.field_descriptor:02X}): {answer}{detail}")
     if all(code == 0 for code in codes):
         return 0
     if all(code is None for code in codes):
@@ -121,17 +130,20 @@ def switch(device: str | bytes, baud_rate: int, state: str, wait: float = ANSWER
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(
-        prog="tiltwick-streams",
-        description="Switch the device's sensor and filter data streams on or off. 'off' sends exactly "
-                    "the three commands of AHRSClient.configure() (set to idle, sensor stream off, filter "
-                    "stream off); 'on' switches both streams on and resumes the device from idle, which "
-                    "brings back a device that configure() stopped. The line is set up as tiltwick sets "
-                    "it up; nothing else is written to it. Then it listens for up to a second and reports "
-                    "each command's acknowledgement or refusal; exits 0 only when all three were "
-                    "acknowledged.")
-    ap.add_argument("device", help="serial device, for example /dev/ttyACM0")
-    ap.add_argument("baud_rate", type=whole(1, MAX_BAUD), help="the rate the device is set to, for example 921600")
-    ap.add_argument("state", choices=sorted(SEQUENCES), help="on or off")
+    ap = command_parser(
+        "tiltwick-streams",
+        ["tiltwick-streams /dev/ttyACM0 on", "tiltwick-streams /dev/ahrs 115200 off",
+         "tiltwick-streams /dev/ttyACM0 on --json | jq .acknowledged"],
+        "'off' sends exactly the three commands of AHRSClient.configure() (set to idle, sensor stream "
+        "off, filter stream off); 'on' switches both streams on and resumes the device from idle, which "
+        "brings back a device that configure() stopped. Nothing else is written to the line. It then "
+        "waits up to a second for each command's answer; exit 0 only when all three were acknowledged.")
+    line_arguments(ap)
+    ap.add_argument("state", metavar="STATE", choices=sorted(SEQUENCES), help="on or off")
+    ap.add_argument("--json", action="store_true", help="the answers as one JSON object")
     a = ap.parse_args(argv)
-    return run("tiltwick-streams", lambda: switch(os.fsencode(a.device), a.baud_rate, a.state))
+    return run("tiltwick-streams", lambda: switch(os.fsencode(a.device), a.baud_rate, a.state, as_json=a.json))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
