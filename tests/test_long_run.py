@@ -311,7 +311,7 @@ class Worker(threading.Thread):
             resume.wait()
 before, interrupted, wrong = state(), 0, None
 resume.set()
-workers = [Worker() for _ in range(2)]
+workers = [Worker(daemon=True) for _ in range(2)]  # a failure of the loops ends the program
 [w.start() for w in workers]
 while any(w.busy is None for w in workers):
     pass
