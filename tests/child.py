@@ -26,10 +26,13 @@ print(json.dumps(function(*json.loads(sys.argv[4]))), flush=True)
 class Child:
     def __init__(self, function, *args, fds=()):
         """Starts function(*args) in the new process."""
+        # No watchdog on its lifetime (a device may serve a long test): one that does not end
+        # in time is told to print its stacks instead (see result()).
         self.process = subprocess.Popen(
             [sys.executable, "-c", _RUNNER, json.dumps(sys.path), function.__module__, function.__name__,
              json.dumps(args)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0, pass_fds=fds)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, bufsize=0, pass_fds=fds,
+            env={**os.environ, "TILTWICK_TEST_WATCHDOG": ""})
 
     def receive(self, timeout=TIMEOUT):
         """The child's next line, or its result once it has ended; None when neither comes in time."""
@@ -49,8 +52,14 @@ class Child:
             self.process.wait(timeout)
             return value if self.process.returncode == 0 else None
         except subprocess.TimeoutExpired:
-            self.process.send_signal(signal.SIGKILL)
-            self.process.wait()
+            # SIGABRT first: its faulthandler (PYTHONFAULTHANDLER, set by conftest.py) prints every
+            # thread's stack on the standard error it shares with the test
+            self.process.send_signal(signal.SIGABRT)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.send_signal(signal.SIGKILL)
+                self.process.wait()
             return None
         finally:
             self.process.stdin.close()

@@ -19,6 +19,7 @@ line's 100 ms time-out take @pytest.mark.needs_native_speed and are skipped ther
 
 import faulthandler
 import os
+import subprocess
 import tempfile
 import time
 import tty
@@ -27,6 +28,16 @@ import types
 import pytest
 
 from process_probe import threads
+
+# Every Python process the tests start prints its threads' stacks on a crash (PYTHONFAULTHANDLER)
+# and once it has run CHILD_WATCHDOG seconds (tests/watchdog/sitecustomize.py), before the 30 s and
+# longer time-outs the tests put on a child kill it silently; helpers.run() and child.Child fit
+# theirs to their own time-outs.
+CHILD_WATCHDOG = 25
+os.environ["PYTHONPATH"] = os.pathsep.join(
+    [os.path.join(os.path.dirname(__file__), "watchdog")] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+os.environ["PYTHONFAULTHANDLER"] = "1"
+os.environ.setdefault("TILTWICK_TEST_WATCHDOG", str(CHILD_WATCHDOG))
 
 QEMU_USER = os.environ.get("TILTWICK_EMULATION") == "user"
 EMULATED = os.environ.get("TILTWICK_EMULATION") in ("user", "system")
@@ -85,12 +96,35 @@ def pty(serial_line):
             os.close(fd)
 
 
+# A test that runs this long is hung: every child's time-out is shorter.
+TEST_WATCHDOG = 300
+WATCHDOG_LOG = os.path.join(tempfile.gettempdir(), "tiltwick-test-timeout.log")
+
+
+def pytest_report_header(config):
+    return f"watchdog: a test still running after {TEST_WATCHDOG} s writes every thread's stack to {WATCHDOG_LOG}, then ends the run"
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A child killed at its time-out: the report shows what it printed, its watchdog's stacks
+    included (TimeoutExpired keeps them, but does not show them)."""
+    outcome = yield
+    error = call.excinfo.value if call.excinfo else None
+    if isinstance(error, subprocess.TimeoutExpired) and error.stderr:
+        text = error.stderr if isinstance(error.stderr, str) else error.stderr.decode(errors="replace")
+        outcome.get_result().sections.append(("standard error of the child at its time-out", text))
+
+
 @pytest.fixture(autouse=True)
-def watchdog():
+def watchdog(request):
     """A module call that hangs holds the interpreter lock, so only a native watchdog can end
-    the run: it dumps every thread's traceback to a log file and exits."""
-    with open(os.path.join(tempfile.gettempdir(), "tiltwick-test-timeout.log"), "w") as log:
-        faulthandler.dump_traceback_later(300, exit=True, file=log)
+    the run: it dumps every thread's traceback to a log file, under the test's name, and exits
+    (the terminal's output is captured by then, and would be lost)."""
+    with open(WATCHDOG_LOG, "w") as log:
+        log.write(f"{request.node.nodeid} ran {TEST_WATCHDOG} s:\n")
+        log.flush()
+        faulthandler.dump_traceback_later(TEST_WATCHDOG, exit=True, file=log)
         yield
         faulthandler.cancel_dump_traceback_later()
 

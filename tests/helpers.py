@@ -194,9 +194,13 @@ GYRO = mw.frame(mw.SENSOR_SET, mw.encode_reading("ScaledGyroVector", 0.5, -0.25,
 
 
 def run(args, timeout=120, **options):
-    """A command run to its end, its output captured as text."""
+    """A command run to its end, its output captured as text. A Python command still running at
+    nine tenths of the time-out prints every thread's stack on its standard error and ends
+    (tests/watchdog), so that the test fails with the stacks, not with a silent kill."""
     args = [a if isinstance(a, bytes) else str(a) for a in args]
-    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, **options)
+    env = {**options.pop("env", os.environ), "TILTWICK_TEST_WATCHDOG": str(timeout * 0.9),
+           "TILTWICK_TEST_WATCHDOG_EXIT": "1"}
+    return subprocess.run(args, capture_output=True, text=True, timeout=timeout, env=env, **options)
 
 
 def command(name):

@@ -363,3 +363,71 @@ def test_clients_made_and_dropped(tmp_path, kind, device):
             assert wait_for(lambda: not threads() - before, 30)  # every reader thread has ended
 
         assert_flat(step, 400, 100)
+
+
+# Ctrl-C at random moments of packets() loops, while two threads use quiet() too: after each
+# interrupted loop, with the threads paused, the descriptors, the redirect's use counts and the
+# SIGINT handler are as they were. The program starts with SIGINT ignored, as one started in the
+# background of a script does, and asks for Ctrl-C's usual handler as an interactive program would.
+STRESS = """
+import os, random, signal, sys, threading
+from tiltwick_tools import packets, quiet, replay
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+capture, loops, rng = sys.argv[1], int(sys.argv[2]), random.Random(int(sys.argv[3]))
+
+def state():
+    return ([os.fstat(fd)[1:3] for fd in (0, 1, 2)], sorted(os.listdir("/proc/self/fd")), dict(replay._parked),
+            list(replay._null), replay._PARKING.locked(), signal.getsignal(signal.SIGINT))
+
+resume, done = threading.Event(), threading.Event()
+class Worker(threading.Thread):
+    busy = None
+    def run(self):
+        self.busy = threading.Lock()
+        while not done.is_set():
+            with self.busy:
+                with quiet(1, 2):
+                    pass
+            resume.wait()
+before, interrupted, wrong = state(), 0, None
+resume.set()
+workers = [Worker(daemon=True) for _ in range(2)]  # a failure of the loops ends the program
+[w.start() for w in workers]
+while any(w.busy is None for w in workers):
+    pass
+for loop in range(loops):
+    timer = threading.Timer(rng.uniform(0, 0.01), os.kill, (os.getpid(), signal.SIGINT))
+    try:
+        timer.start()
+        for _ in range(1000):
+            for _ in packets(capture):
+                with quiet(1, 2):
+                    pass
+        wrong = f"loop {loop}: no KeyboardInterrupt"
+    except KeyboardInterrupt:
+        interrupted += 1
+    timer.join()
+    resume.clear()
+    [w.busy.acquire() for w in workers]
+    if wrong is None and state() != before:
+        wrong = f"loop {loop}: {state()} instead of {before}"
+    [w.busy.release() for w in workers]
+    resume.set()
+    if wrong:
+        break
+done.set()
+[w.join() for w in workers]
+print(interrupted, wrong)
+"""
+
+
+@pytest.mark.long
+def test_quiet_and_packets_under_ctrl_c(tmp_path):
+    import sys
+    from helpers import run
+    make_capture(tmp_path / "cap.bin", seconds=0.2, sensor_hz=100, filter_hz=100)
+    loops = 1000
+    done = run(["sh", "-c", 'trap "" INT; exec "$0" "$@"', sys.executable, "-c", STRESS, tmp_path / "cap.bin",
+                str(loops), "1"], timeout=600)
+    assert (done.returncode, done.stdout) == (0, f"{loops} None\n"), done.stderr

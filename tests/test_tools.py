@@ -301,8 +301,18 @@ SCRIPT = textwrap.dedent("""
     import os, random, signal, sys, threading
     from tiltwick_tools import packets, quiet
 
-    def where():  # what descriptors 1 and 2 point at, and how many descriptors are open
-        return [os.fstat(fd)[1:3] for fd in (1, 2)], len(os.listdir("/proc/self/fd"))
+    # Started in the background of a script, a program inherits SIGINT ignored, and each loop
+    # below would wait for ever for its KeyboardInterrupt: ask for Ctrl-C's usual handler.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    def points(fd):  # what a descriptor points at (None: closed)
+        try:
+            return os.fstat(fd)[1:3]
+        except OSError:
+            return None
+
+    def where():  # what descriptors 0 to 2 point at, and how many descriptors are open
+        return [points(fd) for fd in (0, 1, 2)], len(os.listdir("/proc/self/fd"))
 
     capture = sys.argv[1]
     before = where()
@@ -320,11 +330,11 @@ SCRIPT = textwrap.dedent("""
             break
     # Ctrl-C at random moments of a packets() loop
     rng, interrupted = random.Random(1), 0
-    for _ in range(40):
+    for _ in range(int(sys.argv[3])):
         timer = threading.Timer(rng.uniform(0, 0.02), os.kill, (os.getpid(), signal.SIGINT))
         try:
             timer.start()  # a slow start may see the signal already
-            while True:
+            for _ in range(2000):  # a lost signal fails the count, not the time-out
                 for _ in packets(capture):
                     pass
         except KeyboardInterrupt:
@@ -337,7 +347,7 @@ SCRIPT = textwrap.dedent("""
         def write(self, text):
             return self.out.write(text)
         def flush(self):
-            if os.fstat(1)[1:3] != before[0][0] and not self.sent:
+            if points(1) != before[0][1] and not self.sent:
                 self.sent = True
                 os.kill(os.getpid(), signal.SIGINT)
             self.out.flush()
@@ -356,15 +366,21 @@ SCRIPT = textwrap.dedent("""
     workers = [threading.Thread(target=quietly) for _ in range(4)]
     [t.start() for t in workers]
     [t.join() for t in workers]
-    print(count, piped, interrupted, where() == before, flush=True)
+    same = where() == before
+    with open(sys.argv[2], "w") as result:
+        print(count, piped, interrupted, same, file=result)
 """)
 
 
-def test_replay_helpers_hand_back_the_process_as_they_found_it(tmp_path):
+@pytest.mark.parametrize("closed", [None, 0, 1, 2])
+def test_replay_helpers_hand_back_the_process_as_they_found_it(tmp_path, closed):
     """packets() reads a pipe whole and closes what it opened however its loop ends; quiet() and
-    packets() leave descriptors 1 and 2 where they were after Ctrl-C and from several threads."""
+    packets() leave descriptors 0 to 2 where they were (closed ones closed) after Ctrl-C and from
+    several threads, in a program started with one of them closed too."""
     capture, info = capture_bytes(1.0, 100, 100)
     (tmp_path / "cap.bin").write_bytes(capture)
-    done = run([sys.executable, "-c", SCRIPT, tmp_path / "cap.bin"])
+    closing = [] if closed is None else ["sh", "-c", f'exec "$0" "$@" {closed}>&-']
+    loops = 40 if closed is None else 0  # Ctrl-C in packets() loops, which open the capture
+    done = run([*closing, sys.executable, "-c", SCRIPT, tmp_path / "cap.bin", tmp_path / "result", loops])
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == [str(info.packets)] * 2 + ["41", "True"]
+    assert (tmp_path / "result").read_text().split() == [str(info.packets)] * 2 + [str(loops + 1), "True"]

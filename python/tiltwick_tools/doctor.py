@@ -47,8 +47,8 @@ from typing import Any
 from . import mip_wire as mw
 from .access import not_a_terminal, refusal
 from .cli import _say, command_parser, line_arguments, positive, run, seconds_option
-from .files import shown
-from .line import _TERMIOS2, TCGETS2, TCSETS2, _above_standard, arrivals, close_line, discard_input, open_line
+from .files import above_standard, shown
+from .line import _TERMIOS2, TCGETS2, TCSETS2, arrivals, close_line, discard_input, open_line
 from .ports import Port, in_use, ports, read_text
 from .signals import deferred_signals
 
@@ -235,7 +235,7 @@ def _examined(device: str, baud_rate: int, seconds: float, scan: bool, show: Sho
 def _settings_of(device: str) -> tuple[int, bytes]:
     """A descriptor on the line, held while the doctor works (so that no close of its own is
     the line's last), and the line's settings as found."""
-    fd = _above_standard(os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
+    fd = above_standard(os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
     try:
         if not os.isatty(fd):
             raise OSError(errno.ENOTTY, os.strerror(errno.ENOTTY))

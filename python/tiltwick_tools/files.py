@@ -32,7 +32,7 @@ from typing import IO, Any
 
 from .signals import deferred_signals
 
-__all__ = ["CommandError", "UsageError", "Stopped", "shown", "refuse_same_file", "Output", "atomic_output", "capture_source",
+__all__ = ["above_standard", "scratch_file", "CommandError", "UsageError", "Stopped", "shown", "refuse_same_file", "Output", "atomic_output", "capture_source",
            "spooled_prefix", "STANDARD_OUTPUT"]
 
 _COPY_CHUNK = 1 << 16
@@ -283,6 +283,28 @@ def _not_a_capture(name: str, mode: int) -> str:
             "(tiltwick-record DEVICE BAUD OUT.bin)")
 
 
+
+def above_standard(fd: int) -> int:
+    """The descriptor moved to 3 or above. In a process started with descriptor 0, 1 or 2 closed,
+    a new descriptor takes that number, and what is printed to it, or what a redirect puts
+    there, would mix with the file."""
+    if fd > 2:
+        return fd
+    try:
+        return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
+    finally:
+        os.close(fd)
+
+
+def scratch_file() -> IO[bytes]:
+    """An anonymous temporary file, on a descriptor above 2 (see above_standard)."""
+    spool = tempfile.TemporaryFile()
+    if spool.fileno() > 2:
+        return spool
+    with spool:
+        return os.fdopen(fcntl.fcntl(spool.fileno(), fcntl.F_DUPFD_CLOEXEC, 3), "w+b")
+
+
 @contextlib.contextmanager
 def capture_source(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Iterator[str]:
     """A path through which the module can open the capture, for as long as the block runs.
@@ -296,14 +318,14 @@ def capture_source(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes])
     try:
         try:
             with deferred_signals():  # no Ctrl-C between taking the descriptor and noting it
-                opened.append(os.open(capture, os.O_RDONLY | os.O_CLOEXEC))
+                opened.append(above_standard(os.open(capture, os.O_RDONLY | os.O_CLOEXEC)))
         except OSError as error:
             hint = "; check the path" if error.errno == errno.ENOENT else ""
             raise CommandError(f"cannot read {shown(capture)}: {error.strerror}{hint}") from None
         fd = opened[0]
         mode = os.fstat(fd).st_mode
         if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
-            spool = tempfile.TemporaryFile()
+            spool = scratch_file()
             with contextlib.closing(spool):
                 _copy(fd, spool.fileno(), capture)
                 yield f"/proc/self/fd/{spool.fileno()}"
@@ -320,7 +342,7 @@ def capture_source(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes])
 def spooled_prefix(source: str, size: int, name: str) -> Iterator[str]:
     """A path to a copy of the first ``size`` bytes of the file at ``source`` (a capture that
     grows as it is read, say), for as long as the block runs."""
-    with open(source, "rb") as original, tempfile.TemporaryFile() as spool:
+    with open(source, "rb") as original, scratch_file() as spool:
         _copy(original.fileno(), spool.fileno(), name, size)
         yield f"/proc/self/fd/{spool.fileno()}"
 

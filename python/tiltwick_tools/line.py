@@ -14,6 +14,8 @@ import termios
 import time
 from collections.abc import Iterator
 
+from .files import above_standard
+
 
 __all__ = ["open_line", "close_line", "discard_input", "arrivals", "MAX_BAUD"]
 
@@ -49,7 +51,7 @@ def open_line(path: str | bytes, baud_rate: int) -> int:
         raise OSError(errno.ENOTSUP, f"arbitrary baud rates are not set up for {os.uname().machine}")
     if not 0 < baud_rate <= MAX_BAUD:
         raise OSError(errno.EINVAL, f"baud rate out of range: {baud_rate}")
-    fd = _above_standard(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
+    fd = above_standard(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
     try:
         # Until this process has made its own claim, a failure only closes: a claim there is
         # belongs to another process.
@@ -102,17 +104,6 @@ def _claimed(fd: int) -> bool:
         raise
     claimed: int = struct.unpack("i", answer)[0]
     return claimed != 0
-
-
-def _above_standard(fd: int) -> int:
-    """The descriptor moved to 3 or above: a process started with standard error closed would
-    otherwise write its messages into the line."""
-    if fd > 2:
-        return fd
-    try:
-        return fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
-    finally:
-        os.close(fd)
 
 
 def close_line(fd: int) -> None:

@@ -15,7 +15,6 @@ import fcntl
 import itertools
 import os
 import sys
-import tempfile
 import threading
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any
@@ -27,8 +26,9 @@ if TYPE_CHECKING:
 
 from . import csv_rows
 from .cli import capture_argument, command_parser, count, output_argument, run
-from .files import CommandError, atomic_output, capture_source, refuse_same_file, shown, spooled_prefix
-from .signals import deferred_signals, raise_first
+from .files import (CommandError, above_standard, atomic_output, capture_source, refuse_same_file, scratch_file, shown,
+                    spooled_prefix)
+from .signals import ATTEMPTS, deferred_signals, raise_first
 
 __all__ = ["END_OF_DATA", "ReplayError", "quiet", "packets", "dump_main", "csv_main"]
 
@@ -54,77 +54,163 @@ Moves = tuple[tuple[int, "int | None"], ...]  # (descriptor, where it goes: an o
 
 
 def _park(moves: Moves) -> None:
-    for fd, into in moves:
-        if fd in _parked:
-            if _parked[fd][1] != into:
-                raise RuntimeError(f"file descriptor {fd} is already redirected elsewhere")
-            _parked[fd][0] += 1
-            continue
-        if into is None and not _null:
-            _null.append(os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC))
+    """All of ``moves`` or none: a descriptor that cannot be moved puts back those before it."""
+    for done, (fd, into) in enumerate(moves):
         try:
-            copy: int | None = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
-        except OSError:  # closed: it is closed again afterwards
-            copy = None
-        _parked[fd] = [1, into, copy]
+            _park_one(fd, into)
+        except BaseException:
+            _unpark(moves[:done])
+            raise
+
+
+def _park_one(fd: int, into: int | None) -> None:
+    if fd in _parked:
+        if _parked[fd][1] != into:
+            raise RuntimeError(f"file descriptor {fd} is already redirected elsewhere")
+        _parked[fd][0] += 1
+        return
+    if into is None and not _null:
+        _null.append(above_standard(os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)))
+    try:
+        copy: int | None = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 3)
+    except OSError:  # closed: it is closed again afterwards
+        copy = None
+    try:
         os.dup2(_null[0] if into is None else into, fd)
+    except OSError:
+        if copy is not None:
+            os.close(copy)
+        _close_unused_null()
+        raise
+    _parked[fd] = [1, into, copy]
 
 
 def _unpark(moves: Moves) -> None:
+    """Ends one use of each of ``moves``, all of them even when one cannot be put back (that
+    error is raised at the end): the use counts never lag behind the uses."""
+    failures: list[OSError] = []
     for fd, _ in moves:
         entry = _parked[fd]
         entry[0] -= 1
         if entry[0]:
             continue
         del _parked[fd]
-        if entry[2] is None:
-            os.close(fd)
-        else:
-            os.dup2(entry[2], fd)
-            os.close(entry[2])
+        try:
+            if not _still_parked(fd, entry[1]):
+                pass  # closed or pointed elsewhere meanwhile: it is its new owner's now
+            elif entry[2] is None:
+                os.close(fd)
+            else:
+                os.dup2(entry[2], fd)
+        except OSError as error:
+            failures.append(error)
+        finally:
+            if entry[2] is not None:
+                os.close(entry[2])
+    _close_unused_null()
+    if failures:
+        raise failures[0]
+
+
+def _still_parked(fd: int, into: int | None) -> bool:
+    """Whether ``fd`` still points where parking it pointed it."""
+    try:
+        now, parked = os.fstat(fd), os.fstat(_null[0] if into is None else into)
+    except OSError:
+        return False
+    return (now.st_dev, now.st_ino) == (parked.st_dev, parked.st_ino)
+
+
+def _close_unused_null() -> None:
     if _null and not any(into is None for _, into, _ in _parked.values()):
         os.close(_null.pop())
 
 
-def _held(change: Callable[[Moves], None], moves: Moves, done: list[bool]) -> None:
-    """Runs change(moves) under the parking lock where no signal can stop it half-way; ``done``
-    says whether it ran, whatever this raises."""
+# What _held notes in its ``progress`` list.
+_BEGUN, _DONE = "begun", "done"
+
+
+def _held(change: Callable[[Moves], None], moves: Moves, progress: list[str]) -> None:
+    """Runs change(moves) under the parking lock where no signal handler can stop it half-way
+    (in the main thread; other threads run none). ``progress`` says how far it got, whatever
+    this raises: nothing in it means a signal handler raised before the change began, and only
+    then may the caller try again; "begun" without "done" means the change itself failed."""
     with deferred_signals(), _PARKING:
+        progress.append(_BEGUN)
         change(moves)
-        done.append(True)
+        progress.append(_DONE)
+        _end_dropped()
 
 
-@contextlib.contextmanager
-def _redirected(moves: Moves) -> Iterator[None]:
+# The moves of redirects dropped without ending (see _redirected.__del__), ended under the lock.
+_dropped: list[Moves] = []
+
+
+def _end_dropped() -> None:
+    while _dropped:
+        _unpark(_dropped.pop())
+
+
+class _redirected:
     """Points each descriptor where ``moves`` says meanwhile, so that what the module writes to
-    it directly goes there too; puts them back after every way out of the block."""
-    sys.stdout.flush()
-    sys.stderr.flush()
-    parked: list[bool] = []
-    try:
-        _held(_park, moves, parked)
-        yield
-    finally:
-        # A Ctrl-C that arrives now is raised once the descriptors are back. The loop is written
-        # out here rather than called: a signal's exception can be raised at any call, and the
-        # first call of this block must already be inside the try.
-        unparked: list[bool] = []
+    it directly goes there too; puts them back after every way out of the block.
+
+    A class rather than a generator: a Ctrl-C raised after the move but before the block began
+    would leave a generator's redirect in place until the exception is collected, and whatever
+    the caller closes meanwhile (a descriptor that was parked) would come back then."""
+
+    def __init__(self, moves: Moves) -> None:
+        self._moves = moves
+        self._parked: list[str] = []
+        self._unparked: list[str] = []
+
+    def __enter__(self) -> None:
+        _flush_standard_streams()
+        try:
+            _held(_park, self._moves, self._parked)
+        except BaseException:  # a signal's exception after the move: the block never begins
+            self.__exit__()
+            raise
+
+    def __exit__(self, *_: object) -> None:
+        # A Ctrl-C that arrives now is raised once the descriptors are back. Handlers run only
+        # at calls and loops, so every call is inside the try. Only an exception raised before
+        # the move back began (a signal handler's) is tried again, a bounded number of times; an
+        # error of the move itself is raised as it is.
         interruptions: list[BaseException] = []
-        while parked and not unparked:
+        while _DONE in self._parked and not self._unparked:
             try:
+                if len(interruptions) >= ATTEMPTS:
+                    break
                 _flush_standard_streams()
-                _held(_unpark, moves, unparked)
+                _held(_unpark, self._moves, self._unparked)
             except BaseException as error:
                 interruptions.append(error)
         raise_first(interruptions)
 
+    def __del__(self) -> None:
+        # A signal's exception raised as __exit__ is called, before its first step, skips it:
+        # the descriptors are put back once the redirect is dropped (with that exception). This
+        # may run in any thread, even one holding the lock: it never waits for it.
+        if _DONE in getattr(self, "_parked", ()) and not self._unparked:
+            self._unparked.append(_BEGUN)
+            _dropped.append(self._moves)
+            if _PARKING.acquire(blocking=False):
+                try:
+                    with deferred_signals():
+                        _end_dropped()
+                finally:
+                    _PARKING.release()
+
 
 def _flush_standard_streams() -> None:
     """What Python buffered for descriptors 1 and 2 goes out before they move (an error in
-    doing so is not the redirect's to report)."""
-    with contextlib.suppress(Exception):
-        sys.stdout.flush()
-        sys.stderr.flush()
+    doing so is not the redirect's to report; either stream may be None, where its descriptor
+    was closed at start-up)."""
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(Exception):
+            if stream is not None:
+                stream.flush()
 
 
 def quiet(*fds: int) -> contextlib.AbstractContextManager[None]:
@@ -303,8 +389,7 @@ def dump_main(argv: list[str] | None = None) -> int:
 
 
 def _dump(capture: str, first: int | None) -> int:
-    with capture_source(capture) as source, tempfile.TemporaryFile() as lines, \
-            tempfile.TemporaryFile() as closing:
+    with capture_source(capture) as source, scratch_file() as lines, scratch_file() as closing:
         moves: Moves = ((2, closing.fileno()),) + (((1, lines.fileno()),) if first is not None else ())
         try:
             with _redirected(moves):

@@ -23,11 +23,16 @@ __all__ = ["deferred_signals", "completed", "raise_first"]
 _NUMBERS = tuple(int(number) for number in signal.valid_signals())
 
 
+# How often one step is tried again when signal handlers keep interrupting it: far more than a
+# person pressing Ctrl-C can reach, and still an end when a flood of signals never stops.
+ATTEMPTS = 100
+
+
 @contextlib.contextmanager
 def deferred_signals() -> Iterator[None]:
-    """No Python signal handler runs inside the block; a signal that arrives meanwhile is
-    handled when it ends. Other threads than the main one run no handlers: there it does
-    nothing."""
+    """No Python signal handler runs inside the block; a signal that arrives meanwhile, or while
+    the deferral is being set up, is handled when it ends. Other threads than the main one run
+    no handlers: there it does nothing."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
@@ -36,40 +41,52 @@ def deferred_signals() -> Iterator[None]:
     def note(number: int, _frame: FrameType | None) -> None:
         noted.append(number)
     replaced: dict[int, Any] = {}
+    interruptions: list[BaseException] = []
     try:
         for number in _NUMBERS:
             handler = signal.getsignal(number)
             if callable(handler):
                 replaced[number] = handler
-                signal.signal(number, note)
+                completed(lambda: signal.signal(number, note), lambda: signal.getsignal(number) is note,
+                          interruptions)
         yield
     finally:
-        _restore(replaced)
+        _restore(replaced, interruptions)
         for signalled in dict.fromkeys(noted):
-            signal.raise_signal(signalled)
+            try:
+                signal.raise_signal(signalled)
+            except BaseException as error:  # the handler's: the number is valid
+                interruptions.append(error)
+        raise_first(interruptions)
 
 
-def _restore(replaced: dict[int, Any]) -> None:
-    """Puts the handlers back, each however often a pending signal interrupts it; raises the
-    first exception that a handler raised meanwhile once all are back."""
+def _restore(replaced: dict[int, Any], interruptions: list[BaseException]) -> None:
+    """Puts the handlers back, each however often a pending signal interrupts it; what their
+    handlers raised meanwhile goes to ``interruptions``."""
     def put_back() -> None:
         for number in list(replaced):
             signal.signal(number, replaced[number])
             del replaced[number]
-    completed(put_back, lambda: not replaced)
+    completed(put_back, lambda: not replaced, interruptions)
 
 
-def completed(step: Callable[[], None], done: Callable[[], bool]) -> None:
-    """Runs ``step`` (which must be safe to run again after an interruption) until ``done()``,
-    however often a signal handler's exception interrupts it; then raises the first such
-    exception."""
-    interruptions: list[BaseException] = []
-    while not done():
+def completed(step: Callable[[], object], done: Callable[[], bool],
+              interruptions: list[BaseException] | None = None) -> None:
+    """Runs ``step`` until ``done()``, as often as a signal handler's exception interrupts it
+    (up to ATTEMPTS times), then raises the first such exception, or leaves them all in
+    ``interruptions`` for the caller to raise. ``step`` must be safe to run again and raise
+    nothing of its own: it only calls ``signal.signal`` with valid arguments, so whatever it
+    raises comes from a handler of a pending signal, which that call runs first."""
+    kept: list[BaseException] = [] if interruptions is None else interruptions
+    for _ in range(ATTEMPTS):
+        if done():
+            break
         try:
             step()
         except BaseException as error:  # raised once the step is done
-            interruptions.append(error)
-    raise_first(interruptions)
+            kept.append(error)
+    if interruptions is None:
+        raise_first(kept)
 
 
 def raise_first(interruptions: list[BaseException]) -> None:
