@@ -35,7 +35,10 @@ __all__ = [
     "ValidFlag", "encode_values", "encode_reading", "decode_field", "decode_payload", "f32",
     "Frame", "FrameParser", "FrameError", "iter_frames", "Step", "read_steps",
     "SET_IDLE", "SENSOR_STREAM_OFF", "FILTER_STREAM_OFF", "CONFIGURE_SEQUENCE",
-    "stream_control", "ack_reply", "ACK_FIELD_DESCRIPTOR",
+    "stream_control", "ack_reply", "ACK_FIELD_DESCRIPTOR", "ACK_OK", "NACK_REFUSED",
+    "BASE_COMMAND_SET", "SETTINGS_COMMAND_SET", "PING", "SET_TO_IDLE", "RESUME", "STREAM_CONTROL",
+    "FUNCTION_APPLY", "STREAM_SELECTOR_SENSOR", "STREAM_SELECTOR_GNSS", "STREAM_SELECTOR_FILTER",
+    "MAX_PAYLOAD", "MAX_PACKET",
 ]
 
 SYNC = b"\x75\x65"
@@ -87,7 +90,7 @@ def frame(descriptor_set: int, payload: bytes) -> bytes:
     if not 0 <= descriptor_set <= 0xFF:
         raise ValueError(f"descriptor set out of range: {descriptor_set}")
     payload = bytes(payload)
-    if len(payload) > 255:
+    if len(payload) > MAX_PAYLOAD:
         raise ValueError(f"payload of {len(payload)} bytes does not fit in one packet")
     head = SYNC + bytes((descriptor_set, len(payload))) + payload
     return head + checksum(head)
@@ -548,20 +551,37 @@ def read_steps(data: bytes, *, keep_sync: bool = True, start: int = 0) -> list[S
 # Commands and replies
 # --------------------------------------------------------------------------
 
-ACK_FIELD_DESCRIPTOR = 0xF1
+# command sets, and the commands the tools and the simulator know in each
+BASE_COMMAND_SET = 0x01
+SETTINGS_COMMAND_SET = 0x0C
+PING = 0x01             # base set
+SET_TO_IDLE = 0x02      # base set
+RESUME = 0x06           # base set
+STREAM_CONTROL = 0x11   # settings set
 
-# stream selectors of the data stream control command (field 0x11 in set 0x0C)
+# a reply carries one ack field per command: <command descriptor> <error code>
+ACK_FIELD_DESCRIPTOR = 0xF1
+ACK_OK = 0x00
+NACK_REFUSED = 0x01
+
+# the longest packet: sync, set, length, a full payload and the checksum
+MAX_PAYLOAD = 255
+MAX_PACKET = 4 + MAX_PAYLOAD + 2
+
+# function and stream selectors of the data stream control command
+FUNCTION_APPLY = 0x01
 STREAM_SELECTOR_SENSOR = 0x01
 STREAM_SELECTOR_GNSS = 0x02
 STREAM_SELECTOR_FILTER = 0x03
 
 
-def stream_control(stream_selector: int, enable: bool, function: int = 0x01) -> bytes:
+def stream_control(stream_selector: int, enable: bool, function: int = FUNCTION_APPLY) -> bytes:
     """Data stream control command packet (function 0x01 = apply)."""
-    return frame(0x0C, field(0x11, bytes((function, stream_selector, 1 if enable else 0))))
+    return frame(SETTINGS_COMMAND_SET,
+                 field(STREAM_CONTROL, bytes((function, stream_selector, 1 if enable else 0))))
 
 
-SET_IDLE = frame(0x01, field(0x02))
+SET_IDLE = frame(BASE_COMMAND_SET, field(SET_TO_IDLE))
 SENSOR_STREAM_OFF = stream_control(STREAM_SELECTOR_SENSOR, False)
 FILTER_STREAM_OFF = stream_control(STREAM_SELECTOR_FILTER, False)
 CONFIGURE_SEQUENCE = SET_IDLE + SENSOR_STREAM_OFF + FILTER_STREAM_OFF
