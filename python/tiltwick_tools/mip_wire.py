@@ -525,7 +525,7 @@ FILTER_STREAM_OFF = stream_control(STREAM_SELECTOR_FILTER, False)
 CONFIGURE_SEQUENCE = SET_IDLE + SENSOR_STREAM_OFF + FILTER_STREAM_OFF
 
 
-def ack_reply(descriptor_set: int, command_descriptor: int | list[tuple[int, int]], error_code: int = 0) -> bytes:
+def ack_reply(descriptor_set: int, command_descriptor: int | list[tuple[int, int]], error_code: int = ACK_OK) -> bytes:
     """Reply packet with ack/nack field(s) ``04 F1 <command> <error code>``.
 
     ``command_descriptor`` may also be a list of (command descriptor, error
