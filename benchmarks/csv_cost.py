@@ -21,7 +21,8 @@ import time
 from collections.abc import Callable
 
 from tiltwick_tools.capture import make_capture
-from tiltwick_tools.replay import packets, write_csv
+from tiltwick_tools.csv_command import write_csv
+from tiltwick_tools.replay import packets
 
 
 def iterate(path: str) -> None:

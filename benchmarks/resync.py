@@ -26,12 +26,14 @@ import os
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.join(_ROOT, "tools"), os.path.join(_ROOT, "tests")]
 
 from tiltwick_tools import mip_wire as mw  # noqa: E402
 import tiltwick  # noqa: E402
 from tiltwick_tools.capture import capture_bytes  # noqa: E402
 from tiltwick_tools.motion import imu_packet  # noqa: E402
+from wire_oracle import read_steps  # noqa: E402
 
 
 def module_found(data: bytes, scratch: str) -> int:
@@ -62,7 +64,7 @@ def module_found(data: bytes, scratch: str) -> int:
 
 
 def model_found(data: bytes, keep_sync: bool) -> int:
-    return sum(s.kind == "packet" for s in mw.read_steps(data, keep_sync=keep_sync))
+    return sum(s.kind == "packet" for s in read_steps(data, keep_sync=keep_sync))
 
 
 def damage(data: bytes, offset: int, fault: str) -> bytes:

@@ -11,6 +11,7 @@ import time
 import pytest
 
 from tiltwick_tools import mip_wire as mw
+from wire_oracle import read_steps
 import tiltwick
 from child import Child, hear_from_parent, tell_parent
 from helpers import (ACC, BROKEN_PIPE, GYRO, RATE, TIMED_OUT, TIMEOUT, as_list, as_map, bytes_read, device_in_child,
@@ -215,7 +216,7 @@ def test_joining_a_stream_mid_packet(pty, phase):
     """The line delivers a stream of 48-byte packets from `phase` bytes into the first: the
     reader finds every packet the model finds, which is every complete one."""
     data = b"".join(imu_packets(100))[phase:]
-    found = [as_map(data[s.begin:s.end]) for s in mw.read_steps(data) if s.kind == "packet"]
+    found = [as_map(data[s.begin:s.end]) for s in read_steps(data) if s.kind == "packet"]
     assert len(found) == 99
     client, _ = new_client(pty.path, 1000)
     assert wait_for(lambda: holders_of(pty.path) == 2)
@@ -258,7 +259,7 @@ def test_garbage_then_clean_stream(pty, kind):
     rng = random.Random(f"garbage {kind}")
     clean = stream_of(200)
     tail = PADDING + b"".join(clean)
-    predictions = [[key_of(tail[s.begin:s.end]) for s in mw.read_steps(tail, start=phase) if s.kind == "packet"]
+    predictions = [[key_of(tail[s.begin:s.end]) for s in read_steps(tail, start=phase) if s.kind == "packet"]
                    for phase in range(3)]
     assert predictions == [[key_of(p) for p in clean]] * 3  # the model itself: nothing is lost
     client, reader = new_client(pty.path, 100000)

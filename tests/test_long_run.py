@@ -371,14 +371,14 @@ def test_clients_made_and_dropped(tmp_path, kind, device):
 # background of a script does, and asks for Ctrl-C's usual handler as an interactive program would.
 STRESS = """
 import os, random, signal, sys, threading
-from tiltwick_tools import packets, quiet, replay
+from tiltwick_tools import packets, quiet, redirect
 
 signal.signal(signal.SIGINT, signal.default_int_handler)
 capture, loops, rng = sys.argv[1], int(sys.argv[2]), random.Random(int(sys.argv[3]))
 
 def state():
-    return ([os.fstat(fd)[1:3] for fd in (0, 1, 2)], sorted(os.listdir("/proc/self/fd")), dict(replay._parked),
-            list(replay._null), replay._PARKING.locked(), signal.getsignal(signal.SIGINT))
+    return ([os.fstat(fd)[1:3] for fd in (0, 1, 2)], sorted(os.listdir("/proc/self/fd")), dict(redirect._parked),
+            list(redirect._null), redirect._PARKING.locked(), signal.getsignal(signal.SIGINT))
 
 resume, done = threading.Event(), threading.Event()
 class Worker(threading.Thread):

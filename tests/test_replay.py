@@ -6,6 +6,7 @@ import random
 import pytest
 
 from tiltwick_tools import mip_wire as mw
+from wire_oracle import read_steps
 from helpers import IOERR_EOF, NOT_FOUND, as_list, as_map, imu_packets
 from tiltwick_tools.capture import capture_bytes
 import tiltwick
@@ -72,7 +73,7 @@ def model(data):
     """Per-call outcomes of replaying `data`: a good packet's bytes, b"" for a failed attempt,
     "skip failed" for an attempt that ran into the end of the data, "eof" at the end."""
     return [data[s.begin:s.end] if s.kind == "packet" else b"" if s.kind == "failed" else s.kind
-            for s in mw.read_steps(data)]
+            for s in read_steps(data)]
 
 
 def replay(c, method, calls):
@@ -212,7 +213,7 @@ def expected_calls(data, steps):
 
 def check_replay(capture, capfd, data):
     """Replays `data`, checks every call against the model and returns the model's steps."""
-    steps = mw.read_steps(data)
+    steps = read_steps(data)
     assert replay_calls(capture, capfd, data, len(steps)) == expected_calls(data, steps)
     return steps
 

@@ -220,7 +220,7 @@ def opened_in(pid, folder, besides):
 
 
 # tiltwick-csv with the named temporary file that file systems without unnamed ones get
-NAMED = "import sys; from tiltwick_tools import files, replay; files.unnamed_files = False; sys.exit(replay.csv_main())"
+NAMED = "import sys; from tiltwick_tools import files, csv_command; files.unnamed_files = False; sys.exit(csv_command.main())"
 
 
 @pytest.mark.parametrize("stop, named", [(signal.SIGTERM, False), (signal.SIGHUP, False), (signal.SIGTERM, True),
@@ -271,11 +271,11 @@ def test_commands_work_with_a_standard_descriptor_closed(folder, args, out, clos
 def test_csv_converts_a_growing_capture_as_it_was_when_it_began(folder, monkeypatch, capfd, grows_in):
     """A capture appended to while it is converted (a recording in progress, here with fields
     the first packets lack) is converted as it was, whichever pass sees it grow."""
-    from tiltwick_tools import replay
+    from tiltwick_tools import csv_command
 
     assert run([command("tiltwick-csv"), "cap.bin", "expected.csv"], cwd=folder).returncode == 0
     more, _ = capture_bytes(1.0, 100, 100, seed=2, deltas=True)
-    passes, reading = [], replay._packets
+    passes, reading = [], csv_command.packets_at
 
     def growing(path, name):
         passes.append(path)
@@ -284,8 +284,8 @@ def test_csv_converts_a_growing_capture_as_it_was_when_it_began(folder, monkeypa
                 with open(folder / "cap.bin", "ab") as capture:
                     capture.write(more)
             yield packet
-    monkeypatch.setattr(replay, "_packets", growing)
-    assert replay.csv_main([str(folder / "cap.bin"), str(folder / "out.csv")]) == 0
+    monkeypatch.setattr(csv_command, "packets_at", growing)
+    assert csv_command.main([str(folder / "cap.bin"), str(folder / "out.csv")]) == 0
     assert (folder / "out.csv").read_text() == (folder / "expected.csv").read_text()
     assert "cap.bin grew while it was converted (a recording in progress?): converted its first 58,830 bytes" \
         in capfd.readouterr().err

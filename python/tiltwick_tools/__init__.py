@@ -26,11 +26,12 @@ __all__ = ["SimulatedDevice", "make_capture", "packets", "quiet", "ReplayError",
 
 # Where each public name lives.
 _HOMES = {"SimulatedDevice": "simulator", "make_capture": "capture", "packets": "replay",
-          "quiet": "replay", "ReplayError": "replay", "UNITS": "units"}
+          "quiet": "redirect", "ReplayError": "replay", "UNITS": "units"}
 
 if TYPE_CHECKING:
     from .capture import make_capture
-    from .replay import ReplayError, packets, quiet
+    from .redirect import quiet
+    from .replay import ReplayError, packets
     from .simulator import SimulatedDevice
     from .units import UNITS
 

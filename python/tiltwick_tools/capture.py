@@ -29,9 +29,9 @@ __all__ = ["CaptureInfo", "capture_bytes", "make_capture", "ACK_AFTER_PACKETS", 
 # The acknowledgements follow this many data packets.
 ACK_AFTER_PACKETS = 3
 REPLIES = (
-    mw.ack_reply(0x01, 0x02),   # set to idle
-    mw.ack_reply(0x0C, 0x11),   # sensor stream off
-    mw.ack_reply(0x0C, 0x11),   # filter stream off
+    mw.ack_reply(mw.BASE_COMMAND_SET, mw.SET_TO_IDLE),
+    mw.ack_reply(mw.SETTINGS_COMMAND_SET, mw.STREAM_CONTROL),   # sensor stream off
+    mw.ack_reply(mw.SETTINGS_COMMAND_SET, mw.STREAM_CONTROL),   # filter stream off
 )
 _PACKETS_PER_WRITE = 1024
 

@@ -43,8 +43,8 @@ class Command:
 COMMANDS: dict[str, Command] = {
     "tiltwick-sim": Command("simulator", "main", "Simulate a device on a pseudo-terminal, or write a capture."),
     "tiltwick-record": Command("record", "main", "Record the raw bytes a device sends into a capture file."),
-    "tiltwick-dump": Command("replay", "dump_main", "Print a capture as text, one line per packet."),
-    "tiltwick-csv": Command("replay", "csv_main", "Write the readings of a capture as CSV, one row per packet."),
+    "tiltwick-dump": Command("dump", "main", "Print a capture as text, one line per packet."),
+    "tiltwick-csv": Command("csv_command", "main", "Write the readings of a capture as CSV, one row per packet."),
     "tiltwick-plot": Command("plot", "main", "Plot a capture's roll, pitch and yaw against time (PNG)."),
     "tiltwick-streams": Command("streams", "main", "Switch the device's sensor and filter streams on or off."),
     "tiltwick-doctor": Command("doctor", "main", "List the serial ports, or examine the line a device is on."),

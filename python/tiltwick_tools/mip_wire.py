@@ -33,9 +33,12 @@ __all__ = [
     "checksum", "frame", "field", "raw_field", "parse_fields",
     "Alternative", "CATALOGUE", "BY_DESCRIPTOR", "SENSOR_ALTERNATIVES", "FILTER_ALTERNATIVES",
     "ValidFlag", "encode_values", "encode_reading", "decode_field", "decode_payload", "f32",
-    "Frame", "FrameParser", "FrameError", "iter_frames", "Step", "read_steps",
+    "Frame", "FrameParser", "FrameError", "iter_frames",
     "SET_IDLE", "SENSOR_STREAM_OFF", "FILTER_STREAM_OFF", "CONFIGURE_SEQUENCE",
-    "stream_control", "ack_reply", "ACK_FIELD_DESCRIPTOR",
+    "stream_control", "ack_reply", "ACK_FIELD_DESCRIPTOR", "ACK_OK", "NACK_REFUSED",
+    "BASE_COMMAND_SET", "SETTINGS_COMMAND_SET", "PING", "SET_TO_IDLE", "RESUME", "STREAM_CONTROL",
+    "FUNCTION_APPLY", "STREAM_SELECTOR_SENSOR", "STREAM_SELECTOR_GNSS", "STREAM_SELECTOR_FILTER",
+    "MAX_PAYLOAD", "MAX_PACKET",
 ]
 
 SYNC = b"\x75\x65"
@@ -87,7 +90,7 @@ def frame(descriptor_set: int, payload: bytes) -> bytes:
     if not 0 <= descriptor_set <= 0xFF:
         raise ValueError(f"descriptor set out of range: {descriptor_set}")
     payload = bytes(payload)
-    if len(payload) > 255:
+    if len(payload) > MAX_PAYLOAD:
         raise ValueError(f"payload of {len(payload)} bytes does not fit in one packet")
     head = SYNC + bytes((descriptor_set, len(payload))) + payload
     return head + checksum(head)
@@ -483,91 +486,46 @@ def iter_frames(data: bytes, *, strict: bool = False) -> Iterator[Frame]:
 
 
 # --------------------------------------------------------------------------
-# A receiver that reads one attempt at a time and never looks back
-# --------------------------------------------------------------------------
-
-class Step(NamedTuple):
-    """The outcome of one call of a receiver that makes one packet attempt per call.
-
-    ``kind`` is "packet" (a good packet at ``data[begin:end]``), "failed" (a
-    failed attempt that began at ``begin``; everything before ``end`` is gone,
-    the skipped byte included), "skip failed" (an attempt that ran into the
-    end of the data, after which no byte was left to skip) or "eof" (the data
-    ended before the sync bytes of the next attempt).
-    """
-    kind: str
-    begin: int
-    end: int
-
-
-def read_steps(data: bytes, *, keep_sync: bool = True, start: int = 0) -> list[Step]:
-    """Every call of such a receiver replaying ``data`` from ``start``, up to the first "eof".
-
-    An attempt reads the two sync bytes, the descriptor set (one of the
-    sixteen), the length n, n payload bytes and the checksum, and stops at the
-    first bad value or at the end of the data. Whatever it read is consumed;
-    after a failed attempt one more byte is skipped. With ``keep_sync`` the
-    receiver remembers whether the discarded bytes end with 0x75 or 0x75 0x65
-    and starts the next attempt from those sync bytes; without it, every
-    attempt reads its two sync bytes afresh and a misaligned receiver moves
-    on 3 bytes at a time.
-    """
-    data = bytes(data)
-    n = len(data)
-    out: list[Step] = []
-    pos, kept = start, 0
-    while True:
-        begin = pos - kept  # the kept sync bytes are the last bytes discarded
-        if n - begin < 2:
-            out.append(Step("eof", begin, n))
-            return out
-        if data[begin:begin + 2] != SYNC:
-            used = begin + 2
-        elif n - begin < 3 or data[begin + 2] not in DESCRIPTOR_SETS:
-            used = min(begin + 3, n)
-        else:
-            end = begin + 6 + data[begin + 3] if n - begin >= 4 else n + 1
-            if end <= n and data[end - 2:end] == checksum(data[begin:end - 2]):
-                out.append(Step("packet", begin, end))
-                pos, kept = end, 0
-                continue
-            used = min(end, n)
-        if used >= n:
-            out.append(Step("skip failed", begin, n))
-            pos, kept = n, 0
-            continue
-        pos = used + 1
-        out.append(Step("failed", begin, pos))
-        kept = 0
-        if keep_sync:
-            kept = 2 if data[pos - 2:pos] == SYNC else 1 if data[pos - 1] == SYNC[0] else 0
-    return out
-
-
-# --------------------------------------------------------------------------
 # Commands and replies
 # --------------------------------------------------------------------------
 
-ACK_FIELD_DESCRIPTOR = 0xF1
+# command sets, and the commands the tools and the simulator know in each
+BASE_COMMAND_SET = 0x01
+SETTINGS_COMMAND_SET = 0x0C
+PING = 0x01             # base set
+SET_TO_IDLE = 0x02      # base set
+RESUME = 0x06           # base set
+STREAM_CONTROL = 0x11   # settings set
 
-# stream selectors of the data stream control command (field 0x11 in set 0x0C)
+# a reply carries one ack field per command: <command descriptor> <error code>
+ACK_FIELD_DESCRIPTOR = 0xF1
+ACK_OK = 0x00
+NACK_REFUSED = 0x01
+
+# the longest packet: sync, set, length, a full payload and the checksum
+MAX_PAYLOAD = 255
+MAX_PACKET = 4 + MAX_PAYLOAD + 2
+
+# function and stream selectors of the data stream control command
+FUNCTION_APPLY = 0x01
 STREAM_SELECTOR_SENSOR = 0x01
 STREAM_SELECTOR_GNSS = 0x02
 STREAM_SELECTOR_FILTER = 0x03
 
 
-def stream_control(stream_selector: int, enable: bool, function: int = 0x01) -> bytes:
+def stream_control(stream_selector: int, enable: bool, function: int = FUNCTION_APPLY) -> bytes:
     """Data stream control command packet (function 0x01 = apply)."""
-    return frame(0x0C, field(0x11, bytes((function, stream_selector, 1 if enable else 0))))
+    return frame(SETTINGS_COMMAND_SET,
+                 field(STREAM_CONTROL, bytes((function, stream_selector, 1 if enable else 0))))
 
 
-SET_IDLE = frame(0x01, field(0x02))
+SET_IDLE = frame(BASE_COMMAND_SET, field(SET_TO_IDLE))
 SENSOR_STREAM_OFF = stream_control(STREAM_SELECTOR_SENSOR, False)
 FILTER_STREAM_OFF = stream_control(STREAM_SELECTOR_FILTER, False)
 CONFIGURE_SEQUENCE = SET_IDLE + SENSOR_STREAM_OFF + FILTER_STREAM_OFF
 
 
-def ack_reply(descriptor_set: int, command_descriptor: int | list[tuple[int, int]], error_code: int = 0) -> bytes:
+def ack_reply(descriptor_set: int, command_descriptor: int | list[tuple[int, int]], error_code: int = ACK_OK) -> bytes:
     """Reply packet with ack/nack field(s) ``04 F1 <command> <error code>``.
 
     ``command_descriptor`` may also be a list of (command descriptor, error

@@ -34,7 +34,7 @@ from .access import why_not_opened
 from .cli import command_parser, line_arguments, positive, run, seconds_option
 from .files import CommandError, shown
 from .line import close_line, open_line
-from .replay import _redirected
+from .redirect import redirected
 from .units import unit_of
 
 __all__ = ["Tally", "main"]
@@ -289,7 +289,7 @@ def _diagnostics_caught() -> Iterator[int]:
     reading, writing = os.pipe2(os.O_CLOEXEC)
     try:
         os.set_blocking(reading, False)
-        with _redirected(((2, writing),)):
+        with redirected(((2, writing),)):
             yield reading
     finally:
         os.close(reading)

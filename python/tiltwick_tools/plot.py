@@ -9,7 +9,7 @@ from collections.abc import Mapping
 from typing import Any, cast
 
 from .files import atomic_output, refuse_same_file, shown
-from .replay import ReplayError, _packets, replay_command, replayable
+from .replay import ReplayError, packets_at, replay_command, replayable
 from .units import unit_of
 
 __all__ = ["SOURCES", "attitude_series", "broken_at_wraps", "main"]
@@ -34,7 +34,7 @@ def attitude_series(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes]
 def _attitude_series(path: str, name: str) -> tuple[str, list[float], dict[str, list[float]]]:
     series: dict[str, tuple[list[float], dict[str, list[float]]]] = {
         source: ([], {angle: [] for angle in ANGLES}) for source, _, _ in SOURCES}
-    for packet in _packets(path, name):
+    for packet in packets_at(path, name):
         readings = cast(Mapping[str, Any], packet)
         for source, clock, tick in SOURCES:
             if source in readings and clock in readings:

@@ -34,7 +34,6 @@ __all__ = ["Recorder", "CaptureFile", "CaptureWriteError", "record", "main", "SY
 
 SYNC_INTERVAL_S = 1.0
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-_FULL = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
 
 
 class CaptureWriteError(Exception):
@@ -146,7 +145,7 @@ class Recorder:
             self._out.write(head)
             return
         # keep no more than the longest packet, which may still turn out to be the first
-        keep = 6 + 255
+        keep = mw.MAX_PACKET
         if len(self._head) > keep:
             self._head_at += len(self._head) - keep
             del self._head[:-keep]

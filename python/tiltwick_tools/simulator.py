@@ -130,17 +130,13 @@ _WRITE_CHUNK = 64 * 1024
 # commands and hears close() between turns
 _BATCH = 64
 _SEND_TIMES_KEPT = 20000
-_ACKS_PER_PACKET = 255 // 4
+_ACKS_PER_PACKET = mw.MAX_PAYLOAD // 4
 _MAX_GARBAGE = 1 << 20
 _MAX_LINE_BUFFER = 16 * 1024 * 1024
 _WATCH_S = 0.25
 _TIOCNXCL = getattr(termios, "TIOCNXCL", 0x540D)
 _HUP_RECHECK_S = 0.005
 _REQUEST_TIMEOUT_S = 5.0
-
-# ack/nack error codes
-_ACK_OK = 0x00
-_NACK_REFUSED = 0x01
 
 
 def _close(*fds: int | None) -> None:
@@ -533,13 +529,14 @@ class SimulatedDevice:
 
     def _obey(self, descriptor_set: int, fd: int, data: bytes) -> bool:
         """Carries out one command field; False if it is not one the device knows."""
-        if descriptor_set == 0x01 and fd in (0x02, 0x06):  # set to idle, resume
-            self._idle = fd == 0x02
+        if descriptor_set == mw.BASE_COMMAND_SET and fd in (mw.SET_TO_IDLE, mw.RESUME):
+            self._idle = fd == mw.SET_TO_IDLE
             self._apply_mode(time.monotonic())
             return True
-        if descriptor_set == 0x01 and fd == 0x01:          # ping
+        if descriptor_set == mw.BASE_COMMAND_SET and fd == mw.PING:
             return True
-        if descriptor_set == 0x0C and fd == 0x11 and len(data) >= 3 and data[0] == 0x01:
+        if (descriptor_set == mw.SETTINGS_COMMAND_SET and fd == mw.STREAM_CONTROL and len(data) >= 3
+                and data[0] == mw.FUNCTION_APPLY):
             targets = {mw.STREAM_SELECTOR_SENSOR: (SENSOR,),
                        mw.STREAM_SELECTOR_FILTER: (FILTER,),
                        mw.STREAM_SELECTOR_GNSS: ()}.get(data[1])
@@ -589,7 +586,7 @@ class SimulatedDevice:
             if fd is None:
                 continue
             obeyed = self._replies != "nack" and self._obey(fr.descriptor_set, fd, data)
-            results.append((fd, _ACK_OK if obeyed else _NACK_REFUSED))
+            results.append((fd, mw.ACK_OK if obeyed else mw.NACK_REFUSED))
         if self._replies != "silent":
             # a packet holds 63 acks at most; a longer command is answered in several
             for i in range(0, len(results), _ACKS_PER_PACKET):

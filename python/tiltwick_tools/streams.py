@@ -26,8 +26,6 @@ from .line import arrivals, close_line, discard_input, open_line
 __all__ = ["Command", "SEQUENCES", "switch", "main"]
 
 ANSWER_WAIT_S = 1.0
-BASE_SET, SETTINGS_SET = 0x01, 0x0C
-IDLE, RESUME, STREAM_CONTROL = 0x02, 0x06, 0x11
 
 
 @dataclass(frozen=True)
@@ -40,14 +38,16 @@ class Command:
 
 SEQUENCES: dict[str, tuple[Command, ...]] = {
     "on": (
-        Command("sensor stream on", SETTINGS_SET, STREAM_CONTROL, mw.stream_control(mw.STREAM_SELECTOR_SENSOR, True)),
-        Command("filter stream on", SETTINGS_SET, STREAM_CONTROL, mw.stream_control(mw.STREAM_SELECTOR_FILTER, True)),
-        Command("resume", BASE_SET, RESUME, mw.frame(BASE_SET, mw.field(RESUME))),
+        Command("sensor stream on", mw.SETTINGS_COMMAND_SET, mw.STREAM_CONTROL,
+                mw.stream_control(mw.STREAM_SELECTOR_SENSOR, True)),
+        Command("filter stream on", mw.SETTINGS_COMMAND_SET, mw.STREAM_CONTROL,
+                mw.stream_control(mw.STREAM_SELECTOR_FILTER, True)),
+        Command("resume", mw.BASE_COMMAND_SET, mw.RESUME, mw.frame(mw.BASE_COMMAND_SET, mw.field(mw.RESUME))),
     ),
     "off": (
-        Command("set to idle", BASE_SET, IDLE, mw.SET_IDLE),
-        Command("sensor stream off", SETTINGS_SET, STREAM_CONTROL, mw.SENSOR_STREAM_OFF),
-        Command("filter stream off", SETTINGS_SET, STREAM_CONTROL, mw.FILTER_STREAM_OFF),
+        Command("set to idle", mw.BASE_COMMAND_SET, mw.SET_TO_IDLE, mw.SET_IDLE),
+        Command("sensor stream off", mw.SETTINGS_COMMAND_SET, mw.STREAM_CONTROL, mw.SENSOR_STREAM_OFF),
+        Command("filter stream off", mw.SETTINGS_COMMAND_SET, mw.STREAM_CONTROL, mw.FILTER_STREAM_OFF),
     ),
 }
 assert b"".join(c.packet for c in SEQUENCES["off"]) == mw.CONFIGURE_SEQUENCE

@@ -7,50 +7,61 @@ cosine, a quaternion component); "code" and "bits" are an enumeration and a bit 
 
 from __future__ import annotations
 
+from .mip_wire import CATALOGUE
+
 __all__ = ["UNITS", "unit_of", "label"]
 
-_XYZ = ("x", "y", "z")
-_QUATERNION = ("x", "y", "z", "w")
-_EULER = ("roll", "pitch", "yaw")
-_MATRIX = tuple(f"m{r}{c}" for r in "123" for c in "123")
-
-
-def _same(unit: str, fields: tuple[str, ...]) -> dict[str, str]:
-    return dict.fromkeys(fields, unit)
-
-
-# alternative -> field -> unit (validity entries have none and are left out)
-UNITS: dict[str, dict[str, str]] = {
+# alternative -> the unit of each of its reading fields, or one unit for all of them; the field
+# names themselves come from the catalogue
+_UNIT: dict[str, str | dict[str, str]] = {
     # sensor set
-    "ScaledAccVector": _same("g", _XYZ),
-    "ScaledGyroVector": _same("rad/s", _XYZ),
-    "ScaledMageVector": _same("gauss", _XYZ),
-    "DeltaThetaVector": _same("rad", _XYZ),
-    "DeltaVelocityVector": _same("g*s", _XYZ),
-    "ScaledAmbientPressure": {"ambient_pressure": "mbar"},
-    "CFOrientationMatrix": _same("", _MATRIX),
-    "CFQuaternion": _same("", _QUATERNION),
-    "CFEulerAngles": _same("rad", _EULER),
-    "CFStabilizedNorthVector": _same("gauss", _XYZ),
-    "CFStabilizedUpVector": _same("g", _XYZ),
+    "ScaledAccVector": "g",
+    "ScaledGyroVector": "rad/s",
+    "ScaledMageVector": "gauss",
+    "DeltaThetaVector": "rad",
+    "DeltaVelocityVector": "g*s",
+    "ScaledAmbientPressure": "mbar",
+    "CFOrientationMatrix": "",
+    "CFQuaternion": "",
+    "CFEulerAngles": "rad",
+    "CFStabilizedNorthVector": "gauss",
+    "CFStabilizedUpVector": "g",
     "GPSCorrelationTimestamp": {"gps_time_of_week": "s", "gps_week": "weeks", "timestamp_flags": "bits"},
     # estimation-filter set
     "FilterStatus": {"filter_state": "code", "dynamics_mode": "code", "status_flags": "bits"},
     "GPSTimestamp": {"time_of_week": "s", "week": "weeks"},
-    "OrientationQuaternion": _same("", _QUATERNION),
-    "OrientationEuler": _same("rad", _EULER),
-    "AttitudeUncertaintyEuler": _same("rad", _EULER),
-    "AttitudeUncertaintyQuaternion": _same("", _QUATERNION),
-    "OrientationMatrix": _same("", _MATRIX),
-    "CompensatedAngularRate": _same("rad/s", _XYZ),
-    "GyroBias": _same("rad/s", _XYZ),
-    "GyroBiasUncertainty": _same("rad/s", _XYZ),
-    "CompensatedAcceleration": _same("m/s^2", _XYZ),
-    "LinearAcceleration": _same("m/s^2", _XYZ),
-    "PressureAltitude": {"pressure_altitude": "m"},
-    "GravityVector": _same("m/s^2", _XYZ),
-    "WGS84LocalGravityMagnitude": {"gravity_magnitude": "m/s^2"},
+    "OrientationQuaternion": "",
+    "OrientationEuler": "rad",
+    "AttitudeUncertaintyEuler": "rad",
+    "AttitudeUncertaintyQuaternion": "",
+    "OrientationMatrix": "",
+    "CompensatedAngularRate": "rad/s",
+    "GyroBias": "rad/s",
+    "GyroBiasUncertainty": "rad/s",
+    "CompensatedAcceleration": "m/s^2",
+    "LinearAcceleration": "m/s^2",
+    "PressureAltitude": "m",
+    "GravityVector": "m/s^2",
+    "WGS84LocalGravityMagnitude": "m/s^2",
 }
+
+
+def _units_of(alternative: str) -> dict[str, str]:
+    """Field -> unit of one alternative, validity entries left out (they have none). A field
+    without a unit, or a unit for a field the catalogue lacks, fails at import."""
+    fields = [name for name, kind in CATALOGUE[alternative].fields if kind != "vf"]
+    unit = _UNIT[alternative]
+    if isinstance(unit, str):
+        return dict.fromkeys(fields, unit)
+    if list(unit) != fields:
+        raise AssertionError(f"units of {alternative} name {list(unit)}, its fields are {fields}")
+    return unit
+
+
+# alternative -> field -> unit, for every alternative of the catalogue
+UNITS: dict[str, dict[str, str]] = {alternative: _units_of(alternative) for alternative in CATALOGUE}
+if set(_UNIT) != set(CATALOGUE):
+    raise AssertionError(f"units for alternatives not in the catalogue: {sorted(set(_UNIT) - set(CATALOGUE))}")
 
 
 def unit_of(alternative: str, field: str) -> str:
