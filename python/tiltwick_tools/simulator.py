@@ -644,10 +644,13 @@ class SimulatedDevice:
             self._apply_requests()
             if self._exit or self._master is None:
                 return
+            # Whether a client has the line is asked before the packets due are made: those made
+            # while it was closed are kept only within the line buffer, even if a client opens
+            # the line meanwhile.
+            hup = any(ev & select.POLLHUP for _, ev in hup_probe.poll(0))
             now = time.monotonic()
             with self._lock:
                 self._generate(now)
-            hup = any(ev & select.POLLHUP for _, ev in hup_probe.poll(0))
             with self._lock:
                 # After a hang-up too: a client may have written commands and closed the line.
                 self._read_commands()
