@@ -428,6 +428,6 @@ def test_quiet_and_packets_under_ctrl_c(tmp_path):
     from helpers import run
     make_capture(tmp_path / "cap.bin", seconds=0.2, sensor_hz=100, filter_hz=100)
     loops = 1000
-    done = run(["sh", "-c", 'trap "" INT; exec "$0" "$@"', sys.executable, "-c", STRESS, tmp_path / "cap.bin",
+    done = run(["/bin/sh", "-c", 'trap "" INT; exec "$0" "$@"', sys.executable, "-c", STRESS, tmp_path / "cap.bin",
                 str(loops), "1"], timeout=600)
     assert (done.returncode, done.stdout) == (0, f"{loops} None\n"), done.stderr
