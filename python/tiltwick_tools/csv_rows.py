@@ -7,28 +7,31 @@ it out: plain decimal with at least one digit after the point when the decimal e
 those digits is from -4 up to 15, scientific outside ("1e-5", "1.5e16"), and "NaN", "inf",
 "-inf". Ints and validity words stay as they are.
 
-A double's shortest digits are Python's own repr. A single's come from numpy, whose float32
-to text conversion finds them in compiled code, for a whole batch at once: finding them in
-Python took most of the command's time.
+A double's shortest digits are Python's own repr. A single's come from numpy where it is
+installed, whose float32 to text conversion finds them in compiled code, for a whole batch at
+once. Without numpy (the package index has no numpy for 32-bit ARM boards) they are found in
+Python, digit count by digit count: the same texts, several times slower.
 """
 
 from __future__ import annotations
 
 import itertools
+import math
 import operator
+import struct
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
+from decimal import Decimal
+from fractions import Fraction
+
 from . import mip_wire as mw
-from .files import CommandError
 from .units import label
 
 if TYPE_CHECKING:
     from tiltwick import Packet
 
-__all__ = ["rows", "single_texts", "double_text", "NUMPY_MISSING"]
-
-NUMPY_MISSING = "numpy is needed to write CSV: pip install 'tiltwick[csv]' (or pip install numpy)"
+__all__ = ["rows", "single_texts", "double_text"]
 
 # Packets whose single-precision values are turned into text together.
 _BATCH = 2048
@@ -70,9 +73,7 @@ def _picker(keys: list[Any]) -> Callable[[Any], Sequence[Any]]:
 
 def rows(packets: Iterable[Packet]) -> Iterator[dict[str, Any]]:
     """One row per packet with readings: "index" (counting those packets), "type", then one
-    cell per reading field under its label (see ``units.label``), in the packet's order. Raises
-    CommandError when numpy is missing."""
-    _numpy()
+    cell per reading field under its label (see ``units.label``), in the packet's order."""
     plans: dict[tuple[str, ...], _Plan] = {}
     index = 0
     it = iter(packets)
@@ -115,9 +116,10 @@ def _cells(batch: list[Packet], first_index: int, plans: dict[tuple[str, ...], _
 
 
 def single_texts(values: Sequence[float]) -> list[str]:
-    """Each single-precision value (widened to a float) as text. Raises CommandError when numpy
-    is missing."""
+    """Each single-precision value (widened to a float) as text."""
     np = _numpy()
+    if np is None:
+        return [_single_text(value) for value in values]
     array = np.array(values, dtype=np.float32)
     numpy_texts = array.astype(f"U{_WIDTH}")
     magnitude = np.abs(array)
@@ -164,5 +166,54 @@ def _numpy() -> Any:
     try:
         import numpy
     except ImportError:
-        raise CommandError(NUMPY_MISSING) from None
+        return None
     return numpy
+
+
+_SINGLE = struct.Struct("=f")
+_SINGLE_BITS = struct.Struct("=I")
+
+
+def _single_text(value: float) -> str:
+    """A single-precision value as text, without numpy: of the fewest digits that read back as
+    the value, the decimal nearest to it."""
+    if not math.isfinite(value) or value == 0:
+        return double_text(value)
+    power_of_two = _SINGLE_BITS.unpack(_SINGLE.pack(value))[0] & 0x7FFFFF == 0
+    for digits in range(1, 10):
+        nearest = f"{value:.{digits - 1}e}"
+        if _reads_back(nearest, value):
+            return _laid_out(nearest)
+        # Just above a power of two the singles are twice as far apart as just below it: the
+        # decimal on the value's other side may read back where the nearer one does not.
+        if power_of_two:
+            step = Decimal(1).scaleb(Decimal(nearest).adjusted() - digits + 1)
+            other = format(Decimal(nearest) + (step if float(nearest) < value else -step), "e")
+            if _reads_back(other, value):
+                return _laid_out(other)
+    return _laid_out(f"{value:.8e}")
+
+
+def _reads_back(text: str, single: float) -> bool:
+    """Whether the decimal ``text`` rounds to ``single``. Through a double it can land on the
+    midpoint of two singles while the decimal lies beside it: the decimal's side decides then."""
+    through = float(text)
+    below, above = _to_single(math.nextafter(through, -math.inf)), _to_single(math.nextafter(through, math.inf))
+    if below != above:  # at or next to a midpoint
+        midpoint, exact = (_exact(below) + _exact(above)) / 2, Fraction(text)
+        return (below if exact < midpoint else above if exact > midpoint else _to_single(through)) == single
+    return _to_single(through) == single
+
+
+def _exact(single: float) -> Fraction:
+    """A single as a fraction; infinity as 2**128, the next power of two after the largest
+    single, as rounding treats it."""
+    return Fraction(single) if math.isfinite(single) else Fraction(int(math.copysign(2**128, single)))
+
+
+def _to_single(value: float) -> float:
+    try:
+        single: float = _SINGLE.unpack(_SINGLE.pack(value))[0]
+    except OverflowError:  # beyond the largest single: rounds to infinity
+        return math.copysign(math.inf, value)
+    return single
