@@ -7,6 +7,7 @@ at 100 Hz each (120 s make 24,000 packets and 70 CSV columns), then times, inter
 alike, in this one process:
   a) for packet in packets(capture): pass
   b) write_csv(capture, out.csv), what tiltwick-csv runs (two passes over the packets)
+  b') the same without numpy, as on a board where it is not installed
   c) plot(capture, out.png), what tiltwick-plot runs (needs matplotlib)
 and reports the best of --repeat runs of each, as CPU seconds of this process (less swayed by
 other processes than wall time on a busy machine) and as a multiple of (a).
@@ -20,6 +21,9 @@ import tempfile
 import time
 from collections.abc import Callable
 
+from unittest import mock
+
+from tiltwick_tools import csv_rows
 from tiltwick_tools.capture import make_capture
 from tiltwick_tools.csv_command import write_csv
 from tiltwick_tools.replay import packets
@@ -28,6 +32,11 @@ from tiltwick_tools.replay import packets
 def iterate(path: str) -> None:
     for _ in packets(path):
         pass
+
+
+def without_numpy(job: Callable[[], object]) -> object:
+    with mock.patch.object(csv_rows, "_numpy", lambda: None):
+        return job()
 
 
 def main() -> int:
@@ -42,6 +51,7 @@ def main() -> int:
         variants: dict[str, Callable[[], object]] = {
             "(a) iterate packets()": lambda: iterate(capture),
             "(b) tiltwick-csv": lambda: write_csv(capture, os.path.join(folder, "out.csv")),
+            "(b') without numpy": lambda: without_numpy(lambda: write_csv(capture, os.path.join(folder, "out.csv"))),
         }
         try:
             import matplotlib  # noqa: F401

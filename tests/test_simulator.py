@@ -135,6 +135,7 @@ def hold_claimed(path):
     time.sleep(TIMEOUT)
 
 
+@pytest.mark.needs_termios2
 @pytest.mark.skipif(os.geteuid() != 0, reason="clearing a dead client's claim takes root's right to reopen the line")
 def test_a_killed_clients_claim_ends_with_it():
     with SimulatedDevice(100) as device:

@@ -65,12 +65,7 @@ def write_csv(capture: str | bytes | os.PathLike[str] | os.PathLike[bytes],
 
 def _columns(source: str, name: str) -> tuple[dict[str, None], int]:
     """(the columns of the capture's rows, in order of first appearance; how many rows)."""
-    columns: dict[str, None] = {}
-    rows_in_all = 0
-    for row in _rows(source, name):
-        columns.update(dict.fromkeys(row))
-        rows_in_all += 1
-    return columns, rows_in_all
+    return csv_rows.columns(packets_at(source, name))
 
 
 def main(argv: list[str] | None = None) -> int:

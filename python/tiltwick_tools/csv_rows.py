@@ -31,7 +31,7 @@ from .units import label
 if TYPE_CHECKING:
     from tiltwick import Packet
 
-__all__ = ["rows", "single_texts", "double_text"]
+__all__ = ["rows", "columns", "single_texts", "double_text"]
 
 # Packets whose single-precision values are turned into text together.
 _BATCH = 2048
@@ -85,6 +85,24 @@ def rows(packets: Iterable[Packet]) -> Iterator[dict[str, Any]]:
             row.update(zip(labels, texts))
         index += len(built)
         yield from built
+
+
+def columns(packets: Iterable[Packet]) -> tuple[dict[str, None], int]:
+    """The columns of the rows ``rows(packets)`` gives, in order of first appearance, and how
+    many rows there are; no value is turned into text."""
+    found: dict[str, None] = dict.fromkeys(("index", "type"))
+    labels: dict[tuple[str, str], str] = {}
+    count = 0
+    for packet in packets:
+        if not packet:
+            continue
+        count += 1
+        for name, reading in packet.items():
+            if isinstance(reading, dict):
+                for field in reading:
+                    if (name, field) not in labels:
+                        found[labels.setdefault((name, field), label(name, field))] = None
+    return found, count
 
 
 def _cells(batch: list[Packet], first_index: int, plans: dict[tuple[str, ...], _Plan]) -> tuple[

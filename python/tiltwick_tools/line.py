@@ -9,6 +9,7 @@ import errno
 import fcntl
 import os
 import select
+import stat
 import struct
 import termios
 import time
@@ -53,6 +54,9 @@ def open_line(path: str | bytes, baud_rate: int) -> int:
         raise OSError(errno.EINVAL, f"baud rate out of range: {baud_rate}")
     fd = above_standard(os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC))
     try:
+        # A file or a pipe is no terminal: said before any terminal request is put to it
+        if not stat.S_ISCHR(os.fstat(fd).st_mode):
+            raise OSError(errno.ENOTTY, os.strerror(errno.ENOTTY), path)
         # Until this process has made its own claim, a failure only closes: a claim there is
         # belongs to another process.
         if _claimed(fd):
