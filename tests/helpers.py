@@ -212,9 +212,10 @@ def command(name):
 
 
 def hang_up(p):
-    """The device end of pty `p` goes away: the line hangs up."""
-    os.close(p.master)
-    p.master = None
+    """The device end of pty `p` goes away: the line hangs up. Marked gone before it is closed,
+    so that a teardown racing with a thread that calls this never closes it twice."""
+    master, p.master = p.master, None
+    os.close(master)
 
 
 def streaming(p, baud=LINE_BAUD):

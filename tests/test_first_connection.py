@@ -119,7 +119,7 @@ def test_the_doctor_tells_the_first_problems_apart(pty, case, status, verdict):
             stack.callback(once_listening(pty, lambda: noise(pty)).join, 5)
         elif case == "hang-up":
             args[3] = "20"
-            once_listening(pty, lambda: hang_up(pty))
+            stack.callback(once_listening(pty, lambda: hang_up(pty)).join, 5)
         elif case == "missing":
             args[0] = "/dev/ttyACM97"
         elif case == "not a terminal":
