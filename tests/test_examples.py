@@ -41,7 +41,10 @@ def test_examples_run_as_is(example, args, expected):
 
 
 def readme_snippets():
-    return re.findall(r"^```python\n(.*?)^```", (ROOT / "README.md").read_text(), re.S | re.M)
+    """The Python snippets of the README and of every page in docs/, each once."""
+    pages = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+    return list(dict.fromkeys(snippet for page in pages
+                              for snippet in re.findall(r"^```python\n(.*?)^```", page.read_text(), re.S | re.M)))
 
 
 @pytest.mark.needs_termios2
