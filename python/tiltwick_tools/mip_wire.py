@@ -363,8 +363,23 @@ def decode_field(descriptor_set: int, body: bytes) -> tuple[str, dict[str, Any]]
             if v > 1:
                 return None
             v = ValidFlag(v).name
+        elif ftype == "f32" and v != v:
+            v = _quiet(v)
         out[fname] = v
     return alt.name, out
+
+
+_DOUBLE = struct.Struct(">d")
+_DOUBLE_BITS = struct.Struct(">Q")
+
+
+def _quiet(nan: float) -> float:
+    """A single-precision NaN widened as the processor widens it, and so as the module gives
+    it: quiet, with its sign and payload. CPython 3.14 and later keep a signalling NaN
+    signalling when struct widens it; older versions quieten it."""
+    bits = _DOUBLE_BITS.unpack(_DOUBLE.pack(nan))[0] | 1 << 51
+    value: float = _DOUBLE.unpack(_DOUBLE_BITS.pack(bits))[0]
+    return value
 
 
 def decode_payload(descriptor_set: int, payload: bytes) -> list[tuple[str, dict[str, Any]]]:
