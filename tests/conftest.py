@@ -48,8 +48,9 @@ REAL_DRIVERS = bool(os.environ.get("TILTWICK_REAL_DRIVERS"))
 def pytest_configure(config):
     config.addinivalue_line(
         "markers",
-        "needs_termios2: opens a serial line (pseudo-terminal) through the module; skipped under "
-        "user-mode emulation, which lacks the termios2 ioctls",
+        "needs_termios2: opens a serial line (pseudo-terminal) through the module, or sets one up "
+        "with a C library that uses termios2 (glibc 2.42 and later); skipped under user-mode "
+        "emulation, which lacks the termios2 ioctls",
     )
     config.addinivalue_line(
         "markers",
