@@ -145,7 +145,7 @@ class redirected:
     def __enter__(self) -> None:
         _flush_standard_streams()
         try:
-            _held(_park, self._moves, self._parked)
+            _held(self._move_out, self._moves, self._parked)
         except BaseException:  # a signal's exception after the move: the block never begins
             self.__exit__()
             raise
@@ -161,10 +161,26 @@ class redirected:
                 if len(interruptions) >= ATTEMPTS:
                     break
                 _flush_standard_streams()
-                _held(_unpark, self._moves, self._unparked)
+                _held(self._move_back, self._moves, self._unparked)
             except BaseException as error:
                 interruptions.append(error)
         raise_first(interruptions)
+
+    # Both run where no signal handler runs (_held).
+    def _move_out(self, moves: Moves) -> None:
+        _park(moves)
+        self.__class__ = _parked_redirect
+
+    def _move_back(self, moves: Moves) -> None:
+        self.__class__ = redirected  # the use counts are ended even when a move back fails
+        _unpark(moves)
+
+
+class _parked_redirect(redirected):
+    """A redirect while its descriptors are parked: the only kind with a finalizer. A signal
+    handler can run as any finalizer begins, and what it raises there (Ctrl-C's
+    KeyboardInterrupt) is reported as unraisable and lost, so a redirect that ended as usual
+    must not have one."""
 
     def __del__(self) -> None:
         # A signal's exception raised as __exit__ is called, before its first step, skips it:
