@@ -298,7 +298,7 @@ def test_the_plot_breaks_an_angle_where_it_wraps():
 
 
 SCRIPT = textwrap.dedent("""
-    import os, random, signal, sys, threading
+    import ctypes, functools, operator, os, random, signal, sys, threading  # ctypes, with libffi's descriptor
     from tiltwick_tools import packets, quiet
 
     # Started in the background of a script, a program inherits SIGINT ignored, and each loop
@@ -360,7 +360,6 @@ SCRIPT = textwrap.dedent("""
     sys.stdout = sys.stdout.out
     # Ctrl-C as a redirect that ended is dropped: the signal arrives in the same call that drops
     # the last reference, so no handler runs before the object goes; nothing may swallow it then
-    import ctypes, functools, operator
     kill = functools.partial(ctypes.CDLL(None).kill, os.getpid(), signal.SIGINT)
     ended = [quiet(1, 2)]
     with ended[0]:
