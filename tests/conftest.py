@@ -19,6 +19,7 @@ line's 100 ms time-out take @pytest.mark.needs_native_speed and are skipped ther
 
 import faulthandler
 import os
+import signal
 import subprocess
 import tempfile
 import time
@@ -38,6 +39,14 @@ os.environ["PYTHONPATH"] = os.pathsep.join(
     [os.path.join(os.path.dirname(__file__), "watchdog")] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 os.environ["PYTHONFAULTHANDLER"] = "1"
 os.environ.setdefault("TILTWICK_TEST_WATCHDOG", str(CHILD_WATCHDOG))
+
+# The commands' tests stop them with these signals, and a child inherits a signal ignored: under
+# nohup, or started in the background by a shell without job control, they would be lost.
+for stop in (signal.SIGHUP, signal.SIGTERM):
+    if signal.getsignal(stop) == signal.SIG_IGN:
+        signal.signal(stop, signal.SIG_DFL)
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 QEMU_USER = os.environ.get("TILTWICK_EMULATION") == "user"
 EMULATED = os.environ.get("TILTWICK_EMULATION") in ("user", "system")
