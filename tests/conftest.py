@@ -28,6 +28,7 @@ import types
 
 import pytest
 
+from helpers import EMULATED, QEMU_USER
 from process_probe import threads
 
 # Every Python process the tests start prints its threads' stacks on a crash (PYTHONFAULTHANDLER)
@@ -48,8 +49,6 @@ for stop in (signal.SIGHUP, signal.SIGTERM):
 if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
-QEMU_USER = os.environ.get("TILTWICK_EMULATION") == "user"
-EMULATED = os.environ.get("TILTWICK_EMULATION") in ("user", "system")
 # The guest of ci/serial-drivers describes its serial hardware here (tests/test_real_drivers.py).
 REAL_DRIVERS = bool(os.environ.get("TILTWICK_REAL_DRIVERS"))
 

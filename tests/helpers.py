@@ -29,6 +29,11 @@ from tiltwick_tools.motion import filter_packet, imu_packet, sensor_packet, sequ
 # A preloaded sanitizer runtime owns the allocator: resident size, heap figures and failed
 # allocations then describe the sanitizer, not the module.
 UNDER_SANITIZER = any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("libasan", "libtsan"))
+# ci/matrix's emulated runs: qemu-user (no termios2 there), or a booted kernel under qemu-system.
+# Either way an instruction costs many times its native time, and under qemu-user the resident
+# size is the emulator's.
+QEMU_USER = os.environ.get("TILTWICK_EMULATION") == "user"
+EMULATED = os.environ.get("TILTWICK_EMULATION") in ("user", "system")
 
 EOF_LINE = "End of file: failed to fill whole buffer"  # the dump's closing line at the end of the data
 IOERR_EOF = "IOERR: failed to fill whole buffer\n"  # a replay's line where the data ends

@@ -14,7 +14,7 @@ from tiltwick_tools import mip_wire as mw
 from wire_oracle import read_steps
 import tiltwick
 from child import Child, hear_from_parent, tell_parent
-from helpers import (ACC, BROKEN_PIPE, GYRO, RATE, TIMED_OUT, TIMEOUT, as_list, as_map, bytes_read, device_in_child,
+from helpers import (ACC, BROKEN_PIPE, EMULATED, GYRO, RATE, TIMED_OUT, TIMEOUT, as_list, as_map, bytes_read, device_in_child,
                      drain_until, hang_up, holders_of, imu_packets, key_of, key_or_none, new_client,
                      read_packet_outcome, released, seq_of, stream_of, streaming, wait_for)
 from process_probe import quiet, thread_cpu_ns, threads
@@ -73,7 +73,8 @@ def test_unplugged_while_the_synchronous_client_waits(pty, capfd, cut):
 def after_unplug(clients, entries, until, reader, path, capfd):
     """Checks shared by the unplug tests of the buffered client: the client keeps answering; its
     reader, which retries once per read time-out, writes at most ten lines a second and uses
-    next to no CPU (measured over a second); deleting the client ends the thread and releases
+    next to no CPU (measured over a second: under 2 %, 20 % under emulation, where a loop that
+    never waited would still take all of it); deleting the client ends the thread and releases
     the line. The client comes in a list that holds the only reference to it: an argument of
     its own would stay referenced by the caller's frame until this returns (CPython 3.10)."""
     client = clients.pop()
@@ -82,7 +83,8 @@ def after_unplug(clients, entries, until, reader, path, capfd):
     cpu, began = thread_cpu_ns(reader), time.monotonic()
     time.sleep(1.0)
     lines, cpu, window = capfd.readouterr().err.count("\n"), thread_cpu_ns(reader) - cpu, time.monotonic() - began
-    assert lines <= 10 * window + 2 and cpu < 0.02e9 * window, (lines, cpu, window)
+    share = 0.2 if EMULATED else 0.02
+    assert lines <= 10 * window + 2 and cpu < share * 1e9 * window, (lines, cpu, window)
     later = [client.take() for _ in range(3)]
     running = reader in threads()
     del client
